@@ -1,0 +1,62 @@
+#include "queues/ipc_queues.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "service/trace.h"
+
+int ipc_mq[IPC_QUEUE_COUNT];
+
+void ipc_queue_name(char *name, int index)
+{
+	if (index == 0)
+		snprintf(name, IPC_QUEUE_NAME_SIZE, "%s", IPC_QUEUE_BASE);
+	else
+		snprintf(name, IPC_QUEUE_NAME_SIZE, "%s_%d", IPC_QUEUE_BASE, index);
+}
+
+mqd_t ipc_create_queue(const char *name, int flags)
+{
+	struct mq_attr attr = {};
+
+	attr.mq_flags = 0;
+	attr.mq_maxmsg = IPC_MAX_MSGS;
+	attr.mq_msgsize = IPC_MSG_SIZE;
+	attr.mq_curmsgs = 0;
+	// Without O_EXCL an existing queue keeps its own attributes and messages.
+	return mq_open(name, flags | O_CREAT, IPC_QUEUE_MODE, &attr);
+}
+
+int ipc_open_queue(int index)
+{
+	char name[IPC_QUEUE_NAME_SIZE];
+
+	ipc_queue_name(name, index);
+	// The dispatch queue belongs to its producer: never create it, and
+	// block on it. Subscribers must never stall the dispatcher.
+	if (index == 0)
+		ipc_mq[index] = mq_open(name, O_RDWR);
+	else
+		ipc_mq[index] = ipc_create_queue(name, O_RDWR | O_NONBLOCK);
+	if (ipc_mq[index] != -1)
+		return 0;
+	ipc_log("Can't open mqueue %s. Error: %s\n", name, strerror(errno));
+	return index == 0 ? -1 : 0;
+}
+
+int ipc_open_queues(void)
+{
+	if (ipc_open_queue(0) != 0)
+		return -1;
+	for (int i = 1; i < IPC_QUEUE_COUNT; i++)
+		ipc_open_queue(i);
+	return 0;
+}
+
+void ipc_close_queues(void)
+{
+	for (int i = 0; i < IPC_QUEUE_COUNT; i++)
+		if (ipc_mq[i] > 0)
+			mq_close(ipc_mq[i]);
+}
