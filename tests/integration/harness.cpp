@@ -1,0 +1,349 @@
+#include "harness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+namespace harness {
+
+namespace {
+
+int remaining_ms(Clock::time_point end)
+{
+	auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+	return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+timespec realtime_after(Clock::duration d)
+{
+	timespec ts;
+	clock_gettime(CLOCK_REALTIME, &ts);
+	auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+	ts.tv_sec += ns / 1000000000;
+	ts.tv_nsec += ns % 1000000000;
+	if (ts.tv_nsec >= 1000000000) {
+		ts.tv_sec++;
+		ts.tv_nsec -= 1000000000;
+	}
+	return ts;
+}
+
+std::vector<std::string> wrapper()
+{
+	std::vector<std::string> words;
+	const char *w = std::getenv("IPC_WRAPPER");
+	std::istringstream in(w ? w : "");
+	for (std::string word; in >> word;)
+		words.push_back(word);
+	return words;
+}
+
+[[noreturn]] void child(const Spawn &how, int out, int err)
+{
+	// Start as from init, whatever the test runner ignores or blocks.
+	signal(SIGPIPE, SIG_DFL);
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	if (how.close_std) {
+		close(0);
+		close(1);
+		close(2);
+	} else {
+		int null = open("/dev/null", O_RDWR);
+		dup2(null, 0);
+		dup2(out >= 0 ? out : null, 1);
+		dup2(err >= 0 ? err : null, 2);
+	}
+	if (how.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(how.uid) != 0 || setuid(how.uid) != 0))
+		_exit(126);
+	std::vector<std::string> words = wrapper();
+	words.insert(words.end(), how.args.begin(), how.args.end());
+	std::vector<char *> argv;
+	for (std::string &w : words)
+		argv.push_back(w.data());
+	argv.push_back(nullptr);
+	execvp(argv[0], argv.data());
+	_exit(127);
+}
+
+} // namespace
+
+std::string program(const std::string &name)
+{
+	const char *dir = std::getenv("IPC_BIN_DIR");
+	return std::string(dir && *dir ? dir : IPC_DEFAULT_BIN_DIR) + "/" + name;
+}
+
+std::string public_copy(const std::string &path)
+{
+	char dir[] = "/tmp/ipc-test.XXXXXX";
+	if (mkdtemp(dir) == nullptr || chmod(dir, 0755) != 0)
+		return path;
+	std::string copy = std::string(dir) + "/" + std::filesystem::path(path).filename().string();
+	std::filesystem::copy_file(path, copy);
+	chmod(copy.c_str(), 0755);
+	return copy;
+}
+
+Process spawn(const Spawn &how)
+{
+	Process p;
+	int out[2] = {-1, -1};
+	int err[2] = {-1, -1};
+	if (how.capture_out && pipe2(out, O_CLOEXEC) != 0)
+		ADD_FAILURE() << "pipe: " << strerror(errno);
+	// A datagram-like socket keeps every write(2) of the child apart, so a
+	// test can see how each line was written.
+	if (how.err_to >= 0)
+		err[1] = dup(how.err_to);
+	else if (how.capture_err && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, err) != 0)
+		ADD_FAILURE() << "socketpair: " << strerror(errno);
+	p.pid = fork();
+	if (p.pid == 0)
+		child(how, out[1], err[1]);
+	for (int fd : {out[1], err[1]})
+		if (fd >= 0)
+			close(fd);
+	p.out = out[0];
+	p.err = err[0];
+	for (int fd : {p.out, p.err})
+		if (fd >= 0)
+			fcntl(fd, F_SETFL, O_NONBLOCK);
+	return p;
+}
+
+void drain(Process &p)
+{
+	char buf[8192];
+	for (ssize_t n; p.err >= 0 && (n = recv(p.err, buf, sizeof(buf), 0)) > 0;)
+		p.err_writes.emplace_back(buf, static_cast<size_t>(n));
+	for (ssize_t n; p.out >= 0 && (n = read(p.out, buf, sizeof(buf))) > 0;)
+		p.out_text.append(buf, static_cast<size_t>(n));
+}
+
+std::string err_text(Process &p)
+{
+	drain(p);
+	std::string all;
+	for (const std::string &w : p.err_writes)
+		all += w;
+	return all;
+}
+
+bool wait_err(Process &p, const std::function<bool(const std::string &)> &pred, Clock::duration deadline)
+{
+	auto end = Clock::now() + deadline;
+	for (;;) {
+		if (pred(err_text(p)))
+			return true;
+		if (Clock::now() >= end)
+			return false;
+		pollfd pfd = {p.err, POLLIN, 0};
+		poll(&pfd, 1, std::min(remaining_ms(end), 100));
+	}
+}
+
+int wait_exit(Process &p, Clock::duration deadline)
+{
+	auto end = Clock::now() + deadline;
+	int status;
+	for (;;) {
+		pid_t r = waitpid(p.pid, &status, WNOHANG);
+		if (r == p.pid) {
+			p.pid = -1;
+			drain(p);
+			return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+		}
+		if (r < 0 || Clock::now() >= end)
+			return -1;
+		std::this_thread::sleep_for(2ms);
+	}
+}
+
+bool alive(const Process &p)
+{
+	return p.pid > 0 && waitpid(p.pid, nullptr, WNOHANG) == 0;
+}
+
+void stop(Process &p)
+{
+	if (p.pid > 0) {
+		kill(p.pid, SIGKILL);
+		waitpid(p.pid, nullptr, 0);
+		p.pid = -1;
+	}
+	drain(p);
+	for (int *fd : {&p.out, &p.err})
+		if (*fd >= 0) {
+			close(*fd);
+			*fd = -1;
+		}
+}
+
+mqd_t create_queue(const std::string &name, long maxmsg, long msgsize, mode_t mode, int flags)
+{
+	mq_attr attr = {};
+	attr.mq_maxmsg = maxmsg;
+	attr.mq_msgsize = msgsize;
+	mqd_t q = mq_open(name.c_str(), flags | O_CREAT | O_EXCL, mode, &attr);
+	if (q == -1)
+		ADD_FAILURE() << "create " << name << ": " << strerror(errno);
+	return q;
+}
+
+mqd_t open_queue(const std::string &name, int flags)
+{
+	mqd_t q = mq_open(name.c_str(), flags);
+	if (q == -1)
+		ADD_FAILURE() << "open " << name << ": " << strerror(errno);
+	return q;
+}
+
+bool queue_exists(const std::string &name)
+{
+	mqd_t q = mq_open(name.c_str(), O_RDONLY);
+	if (q == -1)
+		return false;
+	mq_close(q);
+	return true;
+}
+
+mq_attr attributes(mqd_t q)
+{
+	mq_attr attr = {};
+	if (mq_getattr(q, &attr) != 0)
+		ADD_FAILURE() << "mq_getattr: " << strerror(errno);
+	return attr;
+}
+
+void send(mqd_t q, const std::string &bytes, unsigned prio)
+{
+	if (mq_send(q, bytes.data(), bytes.size(), prio) != 0)
+		ADD_FAILURE() << "mq_send: " << strerror(errno);
+}
+
+bool receive(mqd_t q, std::string &bytes, unsigned *prio, Clock::duration deadline)
+{
+	char buf[8192];
+	timespec until = realtime_after(deadline);
+	ssize_t n;
+	while ((n = mq_timedreceive(q, buf, sizeof(buf), prio, &until)) < 0 && errno == EINTR)
+		;
+	if (n < 0)
+		return false;
+	bytes.assign(buf, static_cast<size_t>(n));
+	return true;
+}
+
+std::vector<std::string> receive_all(mqd_t q)
+{
+	std::vector<std::string> all;
+	for (std::string m; receive(q, m, nullptr, 0s);)
+		all.push_back(m);
+	return all;
+}
+
+std::string subscriber(int i)
+{
+	return "/ipc_dispatch_" + std::to_string(i);
+}
+
+bool wait_until(const std::function<bool()> &pred, Clock::duration deadline)
+{
+	auto end = Clock::now() + deadline;
+	while (!pred()) {
+		if (Clock::now() >= end)
+			return false;
+		std::this_thread::sleep_for(2ms);
+	}
+	return true;
+}
+
+std::string glibc_words(std::string text)
+{
+	static const std::pair<std::string, std::string> words[] = {
+		{"No error information", "Success"},
+		{"Message too large", "Message too long"},
+		{"No file descriptors available", "Too many open files"},
+	};
+	for (const auto &[musl, glibc] : words)
+		for (size_t at; (at = text.find(musl)) != std::string::npos;)
+			text.replace(at, musl.size(), glibc);
+	return text;
+}
+
+std::string hex_line(const std::string &bytes)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string line;
+	for (unsigned char b : bytes) {
+		line += digits[b >> 4];
+		line += digits[b & 15];
+		line += ' ';
+	}
+	return line + "\n";
+}
+
+std::string bytes_of(std::initializer_list<int> values)
+{
+	std::string s;
+	for (int v : values)
+		s += static_cast<char>(v);
+	return s;
+}
+
+void QueueTest::SetUp()
+{
+	ASSERT_EQ(unshare(CLONE_NEWIPC), 0)
+		<< "a private IPC namespace needs root (CAP_SYS_ADMIN): " << strerror(errno);
+	umask(022);
+}
+
+void QueueTest::TearDown()
+{
+	for (Process &p : procs_)
+		stop(p);
+	for (mqd_t q : queues_)
+		if (q != -1)
+			mq_close(q);
+}
+
+mqd_t QueueTest::keep(mqd_t q)
+{
+	queues_.push_back(q);
+	return q;
+}
+
+Process &QueueTest::start_service(Spawn how)
+{
+	if (how.args.empty())
+		how.args = {program("ipc-dispatchd")};
+	procs_.push_back(spawn(how));
+	return procs_.back();
+}
+
+Process &QueueTest::start_ready(mqd_t &dispatch)
+{
+	dispatch = keep(create_queue("/ipc_dispatch"));
+	Process &p = start_service();
+	EXPECT_TRUE(wait_until([] { return queue_exists(subscriber(9)); }))
+		<< "the service did not open its subscriber queues: " << err_text(p);
+	return p;
+}
+
+} // namespace harness

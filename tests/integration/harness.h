@@ -1,0 +1,96 @@
+// Drives the real programs over real queues, each test in a private IPC
+// namespace of its own.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <mqueue.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Long enough for an emulated binary on a busy machine; only a failing test
+// waits that long.
+constexpr auto kDeadline = 10s;
+
+// Path of one of the project's programs: $IPC_BIN_DIR/name, or the build's.
+std::string program(const std::string &name);
+
+struct Spawn {
+	std::vector<std::string> args;
+	uid_t uid = 0;            // run as this user when non-zero
+	bool close_std = false;   // start with descriptors 0, 1 and 2 closed
+	bool capture_out = false; // capture standard output (else /dev/null)
+	bool capture_err = true;  // capture standard error, one record per write(2)
+	int err_to = -1;          // else, when set: standard error goes to this descriptor
+};
+
+struct Process {
+	pid_t pid = -1;
+	int out = -1;
+	int err = -1;
+	std::string out_text;
+	std::vector<std::string> err_writes;  // each write(2) to stderr, in order
+};
+
+// Runs a program through $IPC_WRAPPER (an emulator, say) when it is set.
+Process spawn(const Spawn &how);
+// Everything written so far to stderr, as one text.
+std::string err_text(Process &p);
+// Reads what the process has written, without waiting.
+void drain(Process &p);
+// Waits until pred holds on the stderr text read so far, or the deadline.
+bool wait_err(Process &p, const std::function<bool(const std::string &)> &pred,
+	      Clock::duration deadline = kDeadline);
+// Exit status (or 128 + signal), or -1 if it has not ended by the deadline.
+int wait_exit(Process &p, Clock::duration deadline = kDeadline);
+bool alive(const Process &p);
+void stop(Process &p);
+
+// Queues.
+mqd_t create_queue(const std::string &name, long maxmsg = 10, long msgsize = 512,
+		   mode_t mode = 0644, int flags = O_RDWR);
+mqd_t open_queue(const std::string &name, int flags = O_RDWR);
+bool queue_exists(const std::string &name);
+mq_attr attributes(mqd_t q);
+void send(mqd_t q, const std::string &bytes, unsigned prio = 0);
+// Receives one message; false when none arrives by the deadline.
+bool receive(mqd_t q, std::string &bytes, unsigned *prio = nullptr,
+	     Clock::duration deadline = kDeadline);
+std::vector<std::string> receive_all(mqd_t q);  // what is waiting, now
+std::string subscriber(int i);                   // "/ipc_dispatch_i"
+// A copy of a program that any user may run, for tests that drop root.
+std::string public_copy(const std::string &path);
+
+bool wait_until(const std::function<bool()> &pred, Clock::duration deadline = kDeadline);
+
+// The C libraries word some errors differently; this maps musl's words to
+// glibc's so that one expectation serves both builds.
+std::string glibc_words(std::string text);
+
+std::string hex_line(const std::string &bytes);  // "%02x " each, then "\n"
+std::string bytes_of(std::initializer_list<int> values);
+
+// Each test gets a fresh IPC namespace and the umask 022.
+class QueueTest : public ::testing::Test {
+protected:
+	void SetUp() override;
+	void TearDown() override;
+	Process &start_service(Spawn how = {});
+	// Starts the service on a fresh "/ipc_dispatch" and waits until all
+	// nine subscriber queues exist.
+	Process &start_ready(mqd_t &dispatch);
+	std::deque<Process> procs_;
+	std::vector<mqd_t> queues_;
+	mqd_t keep(mqd_t q);
+};
+
+} // namespace harness

@@ -1,0 +1,267 @@
+// The service binary over real queues: start-up, fan-out and put-back.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+// The notifications, written out independently of the service's own table.
+const std::string kHumanStart = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0xf5, 0, 0xf5, 0, 0, 0, 0, 0});
+const std::string kHumanStop = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0xed, 0, 0xed, 0, 0, 0, 0, 0});
+const std::string kMotionStart = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0x7c, 0, 0x7c, 0});
+const std::string kMotionStop = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0x7d, 0, 0x7d, 0});
+const std::string kCrying1 = bytes_of({4, 0, 0, 0, 2, 0, 0, 0, 0x02, 0x60, 0x02, 0x60, 0, 0, 0, 0});
+const std::string kCrying2 = bytes_of({4, 0, 0, 0, 2, 0, 0, 0, 0x04, 0x60, 0x04, 0x60, 0, 0, 0, 0});
+
+std::string full_size()
+{
+	std::string s = kCrying2;
+	for (int i = 0; s.size() < 512; i++)
+		s += static_cast<char>(0x80 + i % 128);
+	return s;
+}
+
+// What one turn of the service writes for a message.
+std::string turn_trace(const std::string &bytes, const char *event, const std::vector<int> &in_use)
+{
+	std::string t = "IPC message. Len: " + std::to_string(bytes.size()) + ". Status: Success!\n";
+	t += "Parsing message.\n" + hex_line(bytes);
+	if (event != nullptr)
+		for (int i : in_use)
+			t += "Sending " + std::string(event) + " to queue #" + std::to_string(i) + "\n";
+	return t;
+}
+
+struct Relayed {
+	std::string putback;
+	unsigned prio = 99;
+	std::string trace;  // stderr of the turn(s), in glibc's words
+	int turns = 0;      // more than one when the message circulated before we took it back
+};
+
+// Sends a notification, waits until the service has traced it, then takes
+// the put-back out of "/ipc_dispatch" as the device's own reader would.
+Relayed relay(Process &svc, mqd_t dispatch, const std::string &bytes, unsigned prio = 0)
+{
+	size_t from = err_text(svc).size();
+	send(dispatch, bytes, prio);
+	std::string marker = "Parsing message.\n" + hex_line(bytes);
+	EXPECT_TRUE(wait_err(svc, [&](const std::string &t) { return t.find(marker, from) != std::string::npos; }))
+		<< "no trace of the message: " << err_text(svc).substr(from);
+	Relayed r;
+	EXPECT_TRUE(receive(dispatch, r.putback, &r.prio)) << "nothing was put back";
+	r.trace = glibc_words(err_text(svc).substr(from));
+	for (size_t at = 0; (at = r.trace.find("IPC message.", at)) != std::string::npos; at++)
+		r.turns++;
+	return r;
+}
+
+std::string repeat(const std::string &s, int n)
+{
+	std::string all;
+	for (int i = 0; i < n; i++)
+		all += s;
+	return all;
+}
+
+const std::vector<int> kAll = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+
+class Startup : public QueueTest {};
+class Dispatch : public QueueTest {};
+
+TEST_F(Startup, MissingDispatchQueueExitsOneWithOneLineAndCreatesNothing)
+{
+	Process &svc = start_service();
+	EXPECT_EQ(wait_exit(svc), 1);
+	EXPECT_EQ(err_text(svc), "Can't open mqueue /ipc_dispatch. Error: No such file or directory\n");
+	for (int i = 1; i <= 9; i++)
+		EXPECT_FALSE(queue_exists(subscriber(i))) << subscriber(i);
+}
+
+TEST_F(Startup, CreatesSubscriberQueuesWithTheSetAttributes)
+{
+	mqd_t dispatch;
+	Process &svc = start_ready(dispatch);
+	for (int i = 1; i <= 9; i++) {
+		mqd_t q = keep(open_queue(subscriber(i), O_RDONLY));
+		mq_attr a = attributes(q);
+		struct stat st = {};
+		ASSERT_EQ(fstat(q, &st), 0);
+		EXPECT_EQ(a.mq_maxmsg, 10) << subscriber(i);
+		EXPECT_EQ(a.mq_msgsize, 512) << subscriber(i);
+		EXPECT_EQ(a.mq_curmsgs, 0) << subscriber(i);
+		EXPECT_EQ(st.st_mode & 07777, 0644u) << subscriber(i);
+	}
+	// All queues opened: the first line is the trace of the first message.
+	relay(svc, dispatch, "x");
+	EXPECT_EQ(err_text(svc).rfind("IPC message. Len: 1. Status: ", 0), 0u) << err_text(svc);
+}
+
+TEST_F(Startup, ExistingSubscriberQueueKeepsItsAttributesAndMessages)
+{
+	mqd_t old = keep(create_queue(subscriber(4), 3, 64, 0600));
+	send(old, "left over", 5);
+	mqd_t dispatch;
+	Process &svc = start_ready(dispatch);
+	relay(svc, dispatch, kMotionStart);
+	mq_attr a = attributes(old);
+	EXPECT_EQ(a.mq_maxmsg, 3);
+	EXPECT_EQ(a.mq_msgsize, 64);
+	std::vector<std::string> got = receive_all(old);
+	ASSERT_GE(got.size(), 2u);
+	EXPECT_EQ(got[0], "left over");
+	EXPECT_EQ(got[1], "MOTION_START");
+}
+
+TEST_F(Startup, UnopenableSubscriberQueueGetsOneLineAndTheOthersWork)
+{
+	// Root opens any queue, so the service runs as nobody and queue 3
+	// belongs to root alone.
+	mode_t old = umask(0);
+	mqd_t dispatch = keep(create_queue("/ipc_dispatch", 10, 512, 0666));
+	umask(old);
+	keep(create_queue(subscriber(3), 10, 512, 0600));
+	Process &svc = start_service({.args = {public_copy(program("ipc-dispatchd"))}, .uid = 65534});
+	ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(9)); })) << err_text(svc);
+
+	std::vector<int> in_use = {1, 2, 4, 5, 6, 7, 8, 9};
+	Relayed r = relay(svc, dispatch, kHumanStop);
+	EXPECT_EQ(glibc_words(err_text(svc)),
+		  "Can't open mqueue /ipc_dispatch_3. Error: Permission denied\n" +
+			  repeat(turn_trace(kHumanStop, "AI_HUMAN_DETECTION_STOP", in_use), r.turns));
+	for (int i : in_use)
+		EXPECT_EQ(receive_all(keep(open_queue(subscriber(i)))),
+			  std::vector<std::string>(static_cast<size_t>(r.turns), "AI_HUMAN_DETECTION_STOP"))
+			<< subscriber(i);
+	EXPECT_TRUE(receive_all(keep(open_queue(subscriber(3)))).empty());
+}
+
+TEST_F(Dispatch, EveryMessageIsTracedTranslatedFannedOutAndPutBack)
+{
+	struct Case {
+		const char *what;
+		std::string bytes;
+		unsigned prio;
+		const char *event;  // nullptr: nothing is sent to the subscribers
+	};
+	const Case cases[] = {
+		// Each row of the table, to every subscriber.
+		{"human start", kHumanStart, 0, "AI_HUMAN_DETECTION_START"},
+		{"human stop", kHumanStop, 0, "AI_HUMAN_DETECTION_STOP"},
+		{"motion start", kMotionStart, 0, "MOTION_START"},
+		{"motion stop", kMotionStop, 0, "MOTION_STOP"},
+		{"crying, first row", kCrying1, 0, "BABY_CRYING"},
+		{"crying, second row", kCrying2, 0, "BABY_CRYING"},
+		// Lengths: only the leading 12 or 16 bytes count.
+		{"trailing bytes", kHumanStart + "\xde\xad\xbe\xef", 0, "AI_HUMAN_DETECTION_START"},
+		{"motion, bytes 12-15 ignored", kMotionStop + "\xff\x01\x02\x03", 0, "MOTION_STOP"},
+		{"11 bytes of a row", kMotionStart.substr(0, 11), 0, nullptr},
+		{"15 bytes of a 16-byte row", kHumanStart.substr(0, 15), 0, nullptr},
+		{"not a notification", "hello", 0, nullptr},
+		{"zero length", "", 0, nullptr},
+		{"full size", full_size(), 0, "BABY_CRYING"},
+		// The put-back always goes with priority 0.
+		{"sent with priority 7", kHumanStop, 7, "AI_HUMAN_DETECTION_STOP"},
+		{"unrecognised, priority 3", bytes_of({0xff, 0x80, 0x7f, 0}), 3, nullptr},
+	};
+	mqd_t dispatch;
+	Process &svc = start_ready(dispatch);
+	mqd_t subs[10];
+	for (int i = 1; i <= 9; i++)
+		subs[i] = keep(open_queue(subscriber(i), O_RDONLY | O_NONBLOCK));
+
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.what);
+		Relayed r = relay(svc, dispatch, c.bytes, c.prio);
+		EXPECT_EQ(r.putback, c.bytes);
+		EXPECT_EQ(r.prio, 0u);
+		ASSERT_GE(r.turns, 1);
+		EXPECT_EQ(r.trace, repeat(turn_trace(c.bytes, c.event, kAll), r.turns));
+		for (int i = 1; i <= 9; i++) {
+			std::vector<std::string> want;
+			if (c.event != nullptr)
+				want.assign(static_cast<size_t>(r.turns), c.event);
+			EXPECT_EQ(receive_all(subs[i]), want) << subscriber(i);
+		}
+	}
+	// Every line, the 1,537-byte line of the full-size message too, left
+	// in a single write.
+	drain(svc);
+	for (const std::string &w : svc.err_writes)
+		EXPECT_EQ(w.find('\n'), w.size() - 1) << "not one whole line per write: " << w;
+	EXPECT_TRUE(alive(svc));
+}
+
+TEST_F(Dispatch, FullSubscriberLosesTheEventWhileTheOthersGetIt)
+{
+	mqd_t full = keep(create_queue(subscriber(2)));
+	for (int n = 0; n < 10; n++)
+		send(full, "old " + std::to_string(n));
+	mqd_t dispatch;
+	Process &svc = start_ready(dispatch);
+
+	Relayed r = relay(svc, dispatch, kMotionStart);
+	EXPECT_EQ(r.trace, repeat(turn_trace(kMotionStart, "MOTION_START", kAll), r.turns));
+	for (int i : {1, 3, 4, 5, 6, 7, 8, 9})
+		EXPECT_EQ(receive_all(keep(open_queue(subscriber(i)))),
+			  std::vector<std::string>(static_cast<size_t>(r.turns), "MOTION_START"))
+			<< subscriber(i);
+	std::vector<std::string> old = receive_all(full);
+	ASSERT_EQ(old.size(), 10u);
+	for (size_t n = 0; n < old.size(); n++)
+		EXPECT_EQ(old[n], "old " + std::to_string(n));
+
+	// Still serving, and the failed send does not show in the next
+	// turn's status.
+	Relayed next = relay(svc, dispatch, kMotionStop);
+	EXPECT_EQ(next.trace, repeat(turn_trace(kMotionStop, "MOTION_STOP", kAll), next.turns));
+	EXPECT_TRUE(alive(svc));
+}
+
+// Some init systems start daemons with descriptors 0 to 2 closed: the
+// dispatch queue then lands on descriptor 0, which must still be served.
+TEST_F(Startup, StartedWithStandardDescriptorsClosedServesEverySubscriber)
+{
+	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
+	Process &svc = start_service({.args = {program("ipc-dispatchd")}, .close_std = true, .capture_err = false});
+	ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(9)); }));
+	mqd_t subs[10];
+	for (int i = 1; i <= 9; i++)
+		subs[i] = keep(open_queue(subscriber(i), O_RDONLY));
+	send(dispatch, kCrying1);
+	std::string got;
+	for (int i = 1; i <= 9; i++) {
+		ASSERT_TRUE(receive(subs[i], got)) << subscriber(i);
+		EXPECT_EQ(got, "BABY_CRYING") << subscriber(i);
+	}
+	unsigned prio;
+	ASSERT_TRUE(receive(dispatch, got, &prio));
+	EXPECT_EQ(got, kCrying1);
+	EXPECT_TRUE(alive(svc));
+}
+
+// A log reader that dies must not take the dispatcher with it.
+TEST_F(Dispatch, KeepsServingWhenItsLogReaderGoesAway)
+{
+	int log[2];
+	ASSERT_EQ(pipe2(log, O_CLOEXEC), 0);
+	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
+	Process &svc = start_service({.args = {program("ipc-dispatchd")}, .err_to = log[1]});
+	close(log[0]);
+	close(log[1]);
+	ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(9)); }));
+	mqd_t sub = keep(open_queue(subscriber(5), O_RDONLY));
+	for (const std::string &n : {kMotionStart, kMotionStop}) {
+		send(dispatch, n);
+		std::string got;
+		ASSERT_TRUE(receive(sub, got)) << "service gone: " << alive(svc);
+		ASSERT_TRUE(receive(dispatch, got));
+		EXPECT_EQ(got, n);
+	}
+	EXPECT_TRUE(alive(svc));
+}
+
+} // namespace
