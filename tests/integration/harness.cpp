@@ -299,14 +299,6 @@ std::string hex_line(const std::string &bytes)
 	return line + "\n";
 }
 
-std::string bytes_of(std::initializer_list<int> values)
-{
-	std::string s;
-	for (int v : values)
-		s += static_cast<char>(v);
-	return s;
-}
-
 void QueueTest::SetUp()
 {
 	ASSERT_EQ(unshare(CLONE_NEWIPC), 0)

@@ -77,7 +77,6 @@ bool wait_until(const std::function<bool()> &pred, Clock::duration deadline = kD
 std::string glibc_words(std::string text);
 
 std::string hex_line(const std::string &bytes);  // "%02x " each, then "\n"
-std::string bytes_of(std::initializer_list<int> values);
 
 // Each test gets a fresh IPC namespace and the umask 022.
 class QueueTest : public ::testing::Test {

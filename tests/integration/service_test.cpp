@@ -3,18 +3,11 @@
 #include <unistd.h>
 
 #include "harness.h"
+#include "notifications.h"
 
 using namespace harness;
 
 namespace {
-
-// The notifications, written out independently of the service's own table.
-const std::string kHumanStart = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0xf5, 0, 0xf5, 0, 0, 0, 0, 0});
-const std::string kHumanStop = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0xed, 0, 0xed, 0, 0, 0, 0, 0});
-const std::string kMotionStart = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0x7c, 0, 0x7c, 0});
-const std::string kMotionStop = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0x7d, 0, 0x7d, 0});
-const std::string kCrying1 = bytes_of({4, 0, 0, 0, 2, 0, 0, 0, 0x02, 0x60, 0x02, 0x60, 0, 0, 0, 0});
-const std::string kCrying2 = bytes_of({4, 0, 0, 0, 2, 0, 0, 0, 0x04, 0x60, 0x04, 0x60, 0, 0, 0, 0});
 
 std::string full_size()
 {

@@ -8,26 +8,10 @@
 #include <vector>
 
 #include "events/ipc_events.h"
+#include "notifications.h"
 #include "service/trace.h"
 
 namespace {
-
-std::string bytes_of(std::initializer_list<int> values)
-{
-	std::string s;
-	for (int v : values)
-		s += static_cast<char>(v);
-	return s;
-}
-
-// The six rows as the device's producer sends them, kept apart from the
-// table under test.
-const std::string kHumanStart = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0xf5, 0, 0xf5, 0, 0, 0, 0, 0});
-const std::string kHumanStop = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0xed, 0, 0xed, 0, 0, 0, 0, 0});
-const std::string kMotionStart = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0x7c, 0, 0x7c, 0});
-const std::string kMotionStop = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0x7d, 0, 0x7d, 0});
-const std::string kCrying1 = bytes_of({4, 0, 0, 0, 2, 0, 0, 0, 0x02, 0x60, 0x02, 0x60, 0, 0, 0, 0});
-const std::string kCrying2 = bytes_of({4, 0, 0, 0, 2, 0, 0, 0, 0x04, 0x60, 0x04, 0x60, 0, 0, 0, 0});
 
 struct Row {
 	std::string bytes;
