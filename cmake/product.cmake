@@ -16,7 +16,10 @@ function(ipc_product target)
   target_link_libraries(${target} PRIVATE ipc_warnings)
   target_compile_options(${target} PRIVATE
     -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
-    -ffunction-sections -fdata-sections)
+    -ffunction-sections -fdata-sections
+    # The shared tables are inline variables: plain objects, not GNU
+    # unique symbols, which would mark the binary as GNU/Linux-only.
+    $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "EXECUTABLE")
     set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
