@@ -12,6 +12,14 @@ const char *ipc_match_event(const unsigned char *data, size_t len)
 	return nullptr;
 }
 
+const ipc_event *ipc_find_event(const char *name)
+{
+	for (const ipc_event &row : ipc_events)
+		if (strcmp(row.name, name) == 0)
+			return &row;
+	return nullptr;
+}
+
 size_t ipc_format_bytes(char *line, size_t size, const unsigned char *data, size_t len)
 {
 	static constexpr char digits[] = "0123456789abcdef";

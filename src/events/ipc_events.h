@@ -30,6 +30,9 @@ constexpr size_t IPC_BYTE_LINE_SIZE = 3 * IPC_MSG_SIZE + 1;
 // The name of the first row that the message matches, or nullptr.
 const char *ipc_match_event(const unsigned char *data, size_t len);
 
+// The first row that carries the event name, or nullptr.
+const ipc_event *ipc_find_event(const char *name);
+
 // Writes the byte line of a message into line (size bytes, no terminator)
 // and returns its length. A message too long for line is cut at a whole
 // byte; the line end is always there.

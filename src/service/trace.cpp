@@ -7,20 +7,26 @@
 
 int debug = 1;
 
+bool ipc_write_all(int fd, const char *buf, size_t len)
+{
+	while (len > 0) {
+		ssize_t n = write(fd, buf, len);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return false;
+		buf += n;
+		len -= (size_t)n;
+	}
+	return true;
+}
+
 void ipc_write_line(const char *line, size_t len)
 {
 	int saved = errno;
 
-	while (len > 0) {
-		ssize_t n = write(STDERR_FILENO, line, len);
-		if (n < 0 && errno == EINTR)
-			continue;
-		// Nobody to tell when the trace itself cannot be written.
-		if (n <= 0)
-			break;
-		line += n;
-		len -= (size_t)n;
-	}
+	// Nobody to tell when the trace itself cannot be written.
+	ipc_write_all(STDERR_FILENO, line, len);
 	errno = saved;
 }
 

@@ -10,6 +10,10 @@ extern int debug;
 // with a line end.
 constexpr size_t IPC_LOG_LINE_MAX = 256;
 
+// Writes len bytes to descriptor fd, retrying only what a short write or
+// a signal left; false when the rest cannot be written.
+bool ipc_write_all(int fd, const char *buf, size_t len);
+
 // Writes len bytes to standard error in one write(2) where the system
 // allows it, retrying only what a short write left. errno is kept.
 void ipc_write_line(const char *line, size_t len);

@@ -54,6 +54,7 @@ std::vector<std::string> wrapper()
 
 [[noreturn]] void child(const Spawn &how, int out, int err)
 {
+	setpgid(0, 0);
 	// Start as from init, whatever the test runner ignores or blocks.
 	signal(SIGPIPE, SIG_DFL);
 	sigset_t none;
@@ -71,7 +72,9 @@ std::vector<std::string> wrapper()
 	}
 	if (how.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(how.uid) != 0 || setuid(how.uid) != 0))
 		_exit(126);
-	std::vector<std::string> words = wrapper();
+	std::vector<std::string> words;
+	if (how.wrap)
+		words = wrapper();
 	words.insert(words.end(), how.args.begin(), how.args.end());
 	std::vector<char *> argv;
 	for (std::string &w : words)
@@ -89,12 +92,17 @@ std::string program(const std::string &name)
 	return std::string(dir && *dir ? dir : IPC_DEFAULT_BIN_DIR) + "/" + name;
 }
 
-std::string public_copy(const std::string &path)
+std::string temp_dir()
 {
 	char dir[] = "/tmp/ipc-test.XXXXXX";
 	if (mkdtemp(dir) == nullptr || chmod(dir, 0755) != 0)
-		return path;
-	std::string copy = std::string(dir) + "/" + std::filesystem::path(path).filename().string();
+		ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+	return dir;
+}
+
+std::string public_copy(const std::string &path)
+{
+	std::string copy = temp_dir() + "/" + std::filesystem::path(path).filename().string();
 	std::filesystem::copy_file(path, copy);
 	chmod(copy.c_str(), 0755);
 	return copy;
@@ -125,6 +133,29 @@ Process spawn(const Spawn &how)
 		if (fd >= 0)
 			fcntl(fd, F_SETFL, O_NONBLOCK);
 	return p;
+}
+
+std::string shell_command(const std::string &name)
+{
+	std::string command;
+	for (const std::string &w : wrapper())
+		command += w + " ";
+	return command + program(name);
+}
+
+Ran run(const std::vector<std::string> &args, Clock::duration deadline)
+{
+	Spawn how;
+	how.args = args;
+	how.args[0] = program(args[0]);
+	how.capture_out = true;
+	Process p = spawn(how);
+	Ran r;
+	r.status = wait_exit(p, deadline);
+	r.out = p.out_text;
+	r.err = err_text(p);
+	stop(p);
+	return r;
 }
 
 void drain(Process &p)
@@ -183,6 +214,7 @@ bool alive(const Process &p)
 void stop(Process &p)
 {
 	if (p.pid > 0) {
+		kill(-p.pid, SIGKILL);
 		kill(p.pid, SIGKILL);
 		waitpid(p.pid, nullptr, 0);
 		p.pid = -1;
@@ -297,6 +329,44 @@ std::string hex_line(const std::string &bytes)
 		line += ' ';
 	}
 	return line + "\n";
+}
+
+Relayed take_back(Process &svc, mqd_t dispatch, const std::string &bytes, size_t from)
+{
+	std::string marker = "Parsing message.\n" + hex_line(bytes);
+	EXPECT_TRUE(wait_err(svc, [&](const std::string &t) { return t.find(marker, from) != std::string::npos; }))
+		<< "no trace of the message: " << err_text(svc).substr(from);
+	Relayed r;
+	EXPECT_TRUE(receive(dispatch, r.putback, &r.prio)) << "nothing was put back";
+	r.trace = glibc_words(err_text(svc).substr(from));
+	for (size_t at = 0; (at = r.trace.find("IPC message.", at)) != std::string::npos; at++)
+		r.turns++;
+	return r;
+}
+
+Relayed relay(Process &svc, mqd_t dispatch, const std::string &bytes, unsigned prio)
+{
+	size_t from = err_text(svc).size();
+	send(dispatch, bytes, prio);
+	return take_back(svc, dispatch, bytes, from);
+}
+
+std::string turn_trace(const std::string &bytes, const char *event, const std::vector<int> &in_use)
+{
+	std::string t = "IPC message. Len: " + std::to_string(bytes.size()) + ". Status: Success!\n";
+	t += "Parsing message.\n" + hex_line(bytes);
+	if (event != nullptr)
+		for (int i : in_use)
+			t += "Sending " + std::string(event) + " to queue #" + std::to_string(i) + "\n";
+	return t;
+}
+
+std::string repeat(const std::string &s, int n)
+{
+	std::string all;
+	for (int i = 0; i < n; i++)
+		all += s;
+	return all;
 }
 
 void QueueTest::SetUp()

@@ -31,6 +31,7 @@ struct Spawn {
 	bool capture_out = false; // capture standard output (else /dev/null)
 	bool capture_err = true;  // capture standard error, one record per write(2)
 	int err_to = -1;          // else, when set: standard error goes to this descriptor
+	bool wrap = true;         // run through $IPC_WRAPPER (for the project's programs)
 };
 
 struct Process {
@@ -41,8 +42,19 @@ struct Process {
 	std::vector<std::string> err_writes;  // each write(2) to stderr, in order
 };
 
-// Runs a program through $IPC_WRAPPER (an emulator, say) when it is set.
+// Runs a program, through $IPC_WRAPPER (an emulator, say) when it is set,
+// in a process group of its own.
 Process spawn(const Spawn &how);
+// The words that run one of the project's programs, for a shell command.
+std::string shell_command(const std::string &name);
+
+struct Ran {
+	int status;
+	std::string out;
+	std::string err;
+};
+// Runs one of the project's programs to its end.
+Ran run(const std::vector<std::string> &args, Clock::duration deadline = kDeadline);
 // Everything written so far to stderr, as one text.
 std::string err_text(Process &p);
 // Reads what the process has written, without waiting.
@@ -67,6 +79,8 @@ bool receive(mqd_t q, std::string &bytes, unsigned *prio = nullptr,
 	     Clock::duration deadline = kDeadline);
 std::vector<std::string> receive_all(mqd_t q);  // what is waiting, now
 std::string subscriber(int i);                   // "/ipc_dispatch_i"
+// A new directory that any user may read.
+std::string temp_dir();
 // A copy of a program that any user may run, for tests that drop root.
 std::string public_copy(const std::string &path);
 
@@ -77,6 +91,24 @@ bool wait_until(const std::function<bool()> &pred, Clock::duration deadline = kD
 std::string glibc_words(std::string text);
 
 std::string hex_line(const std::string &bytes);  // "%02x " each, then "\n"
+
+// The service's side of one notification.
+struct Relayed {
+	std::string putback;
+	unsigned prio = 99;
+	std::string trace;  // stderr of the turn(s), in glibc's words
+	int turns = 0;      // more than one when the message circulated before it was taken back
+};
+// Waits until the service has traced the notification bytes (in its stderr
+// from offset from on), then takes the put-back out of "/ipc_dispatch" as
+// the device's own reader would.
+Relayed take_back(Process &svc, mqd_t dispatch, const std::string &bytes, size_t from);
+// Sends the notification, then take_back.
+Relayed relay(Process &svc, mqd_t dispatch, const std::string &bytes, unsigned prio = 0);
+// What one turn of the service writes for a message whose event (or
+// nullptr) goes to the subscriber queues in_use.
+std::string turn_trace(const std::string &bytes, const char *event, const std::vector<int> &in_use);
+std::string repeat(const std::string &s, int n);
 
 // Each test gets a fresh IPC namespace and the umask 022.
 class QueueTest : public ::testing::Test {

@@ -17,49 +17,6 @@ std::string full_size()
 	return s;
 }
 
-// What one turn of the service writes for a message.
-std::string turn_trace(const std::string &bytes, const char *event, const std::vector<int> &in_use)
-{
-	std::string t = "IPC message. Len: " + std::to_string(bytes.size()) + ". Status: Success!\n";
-	t += "Parsing message.\n" + hex_line(bytes);
-	if (event != nullptr)
-		for (int i : in_use)
-			t += "Sending " + std::string(event) + " to queue #" + std::to_string(i) + "\n";
-	return t;
-}
-
-struct Relayed {
-	std::string putback;
-	unsigned prio = 99;
-	std::string trace;  // stderr of the turn(s), in glibc's words
-	int turns = 0;      // more than one when the message circulated before we took it back
-};
-
-// Sends a notification, waits until the service has traced it, then takes
-// the put-back out of "/ipc_dispatch" as the device's own reader would.
-Relayed relay(Process &svc, mqd_t dispatch, const std::string &bytes, unsigned prio = 0)
-{
-	size_t from = err_text(svc).size();
-	send(dispatch, bytes, prio);
-	std::string marker = "Parsing message.\n" + hex_line(bytes);
-	EXPECT_TRUE(wait_err(svc, [&](const std::string &t) { return t.find(marker, from) != std::string::npos; }))
-		<< "no trace of the message: " << err_text(svc).substr(from);
-	Relayed r;
-	EXPECT_TRUE(receive(dispatch, r.putback, &r.prio)) << "nothing was put back";
-	r.trace = glibc_words(err_text(svc).substr(from));
-	for (size_t at = 0; (at = r.trace.find("IPC message.", at)) != std::string::npos; at++)
-		r.turns++;
-	return r;
-}
-
-std::string repeat(const std::string &s, int n)
-{
-	std::string all;
-	for (int i = 0; i < n; i++)
-		all += s;
-	return all;
-}
-
 const std::vector<int> kAll = {1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 class Startup : public QueueTest {};

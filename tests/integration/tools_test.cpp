@@ -1,0 +1,317 @@
+// ipc-notify and ipc-listen, alone and with the service, and the bridge of
+// events to an MQTT broker.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "harness.h"
+#include "notifications.h"
+
+using namespace harness;
+
+namespace {
+
+class Notify : public QueueTest {};
+class Listen : public QueueTest {};
+class Tools : public QueueTest {};
+
+struct UsageCase {
+	std::vector<std::string> args;
+	std::string message;
+};
+
+// Each bad command line exits 2 with one line on stderr, and nothing else.
+void expect_usage_errors(const std::string &tool, const std::vector<UsageCase> &cases)
+{
+	for (const UsageCase &c : cases) {
+		std::vector<std::string> args = {tool};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		Ran r = run(args);
+		EXPECT_EQ(r.status, 2) << c.message;
+		EXPECT_EQ(r.err, tool + ": " + c.message + " (see " + tool + " --help)\n");
+		EXPECT_EQ(r.out, "");
+	}
+}
+
+TEST_F(Notify, UsageErrorsExitTwoWithOneLineAndSendNothing)
+{
+	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
+	expect_usage_errors("ipc-notify", {
+
+		{{}, "no EVENT given"},
+		{{"MOTION"}, "unknown event 'MOTION'"},
+		{{"motion_start"}, "unknown event 'motion_start'"},
+		{{"MOTION_START", "MOTION_STOP"}, "one EVENT at a time"},
+		{{"--hex", "0g"}, "--hex: 'g' is not a hex digit"},
+		{{"--hex", "123"}, "--hex: odd number of hex digits"},
+		{{"--hex", "1 23"}, "--hex: odd number of hex digits"},
+		{{"--hex", std::string(1026, 'a')}, "--hex: more than 512 bytes"},
+		{{"--hex", "00", "MOTION_START"}, "--hex takes no EVENT"},
+		{{"--hex"}, "--hex needs a value"},
+		{{"--priority", "x", "MOTION_START"}, "--priority: 'x' is not a number from 0 to 32767"},
+		{{"--priority", "-1", "MOTION_START"}, "--priority: '-1' is not a number from 0 to 32767"},
+		{{"--priority", "32768", "MOTION_START"}, "--priority: '32768' is not a number from 0 to 32767"},
+		{{"--priority", "99999999999999999999999", "MOTION_START"},
+		 "--priority: '99999999999999999999999' is not a number from 0 to 32767"},
+		{{"--create=yes"}, "--create takes no value"},
+		{{"--bogus", "MOTION_START"}, "unknown option '--bogus'"},
+	});
+	EXPECT_EQ(attributes(dispatch).mq_curmsgs, 0);
+}
+
+TEST_F(Notify, SendsTheBytesAskedFor)
+{
+	std::string big;
+	std::string big_hex;
+	for (int i = 0; i < 512; i++) {
+		big += static_cast<char>(i);
+		big_hex += hex_line(std::string(1, static_cast<char>(i))).substr(0, 2);
+	}
+	const struct {
+		std::vector<std::string> args;
+		std::string bytes;
+		unsigned prio;
+	} cases[] = {
+		{{"AI_HUMAN_DETECTION_START"}, kHumanStart, 0},
+		{{"AI_HUMAN_DETECTION_STOP"}, kHumanStop, 0},
+		{{"MOTION_START"}, kMotionStart, 0},
+		{{"MOTION_STOP"}, kMotionStop, 0},
+		{{"BABY_CRYING"}, kCrying1, 0},
+		{{"--priority", "9", "BABY_CRYING"}, kCrying1, 9},
+		{{"--priority=32767", "--", "MOTION_STOP"}, kMotionStop, 32767},
+		{{"--hex", "04 00 00 00 02 00 00 00 04 60 04 60 00 00 00 00"}, kCrying2, 0},
+		{{"--hex=0a0B\tfF\n 80"}, bytes_of({0x0a, 0x0b, 0xff, 0x80}), 0},
+		{{"--hex", ""}, "", 0},
+		{{"--hex", big_hex}, big, 0},
+	};
+	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
+	for (const auto &c : cases) {
+		std::vector<std::string> args = {"ipc-notify"};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		Ran r = run(args);
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		std::string got;
+		unsigned prio = 99;
+		ASSERT_TRUE(receive(dispatch, got, &prio, 0s)) << c.args.back();
+		EXPECT_EQ(got, c.bytes) << c.args.back();
+		EXPECT_EQ(prio, c.prio) << c.args.back();
+	}
+}
+
+TEST_F(Notify, QueueMissingOrTooSmall)
+{
+	Ran r = run({"ipc-notify", "MOTION_START"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Can't open mqueue /ipc_dispatch. Error: No such file or directory\n");
+	EXPECT_FALSE(queue_exists("/ipc_dispatch"));
+
+	keep(create_queue("/ipc_dispatch", 10, 8));
+	r = run({"ipc-notify", "MOTION_START"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(glibc_words(r.err), "Can't send to mqueue /ipc_dispatch. Error: Message too long\n");
+}
+
+TEST_F(Notify, CreateMakesTheQueueWithTheServiceAttributes)
+{
+	Ran r = run({"ipc-notify", "--create"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	mqd_t dispatch = keep(open_queue("/ipc_dispatch"));
+	mq_attr a = attributes(dispatch);
+	EXPECT_EQ(a.mq_maxmsg, 10);
+	EXPECT_EQ(a.mq_msgsize, 512);
+	EXPECT_EQ(a.mq_curmsgs, 0);
+	struct stat st = {};
+	ASSERT_EQ(fstat(dispatch, &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+	// An existing queue is used as it is.
+	r = run({"ipc-notify", "--create", "MOTION_STOP"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(receive_all(dispatch), std::vector<std::string>{kMotionStop});
+}
+
+TEST_F(Listen, UsageErrorsExitTwoWithOneLine)
+{
+	expect_usage_errors("ipc-listen", {
+
+		{{}, "no queue number N given"},
+		{{"0"}, "N: '0' is not a number from 1 to 9"},
+		{{"10"}, "N: '10' is not a number from 1 to 9"},
+		{{"1x"}, "N: '1x' is not a number from 1 to 9"},
+		{{"+1"}, "N: '+1' is not a number from 1 to 9"},
+		{{"1", "2"}, "one queue number N at a time"},
+		{{"--count", "0", "1"}, "--count: '0' is not a number above 0"},
+		{{"--count", "", "1"}, "--count: '' is not a number above 0"},
+		{{"--timeout", "-1", "1"}, "--timeout: '-1' is not a number of seconds from 0 to 31536000"},
+		{{"--timeout", "1.5", "1"}, "--timeout: '1.5' is not a number of seconds from 0 to 31536000"},
+		{{"--timeout"}, "--timeout needs a value"},
+		{{"--dispatch", "1"}, "--dispatch takes no queue number N"},
+		{{"-x", "1"}, "unknown option '-x'"},
+	});
+	for (int i = 1; i <= 9; i++)
+		EXPECT_FALSE(queue_exists(subscriber(i)));
+}
+
+TEST_F(Tools, HelpShowsEveryOptionAndExitsZero)
+{
+	const struct {
+		std::string tool;
+		std::vector<std::string> options;
+	} cases[] = {
+		{"ipc-notify", {"--hex", "--priority", "--create", "--help", "EVENT", "BABY_CRYING"}},
+		{"ipc-listen", {"--count", "--timeout", "--dispatch", "--help"}},
+	};
+	for (const auto &c : cases) {
+		Ran r = run({c.tool, "--help"});
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.out.rfind("Usage: " + c.tool + " ", 0), 0u) << r.out;
+		for (const std::string &o : c.options)
+			EXPECT_NE(r.out.find(o), std::string::npos) << c.tool << " --help lacks " << o;
+	}
+}
+
+TEST_F(Listen, CreatesItsQueueAndPrintsEachEventOnOneEscapedLine)
+{
+	Process p = spawn({.args = {program("ipc-listen"), "--count", "4", "4"}, .capture_out = true});
+	ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(4)); }));
+	mqd_t q = keep(open_queue(subscriber(4), O_WRONLY));
+	mq_attr a = attributes(q);
+	EXPECT_EQ(a.mq_maxmsg, 10);
+	EXPECT_EQ(a.mq_msgsize, 512);
+	for (const std::string &m : {std::string("MOTION_START"), std::string("a\x1b[31m\\b\n"),
+				      std::string("\xff\x00\x7f", 3), std::string()})
+		send(q, m);
+	EXPECT_EQ(wait_exit(p), 0);
+	EXPECT_EQ(p.out_text, "MOTION_START\na\\x1b[31m\\\\b\\x0a\n\\xff\\x00\\x7f\n\n");
+	EXPECT_EQ(err_text(p), "");
+	stop(p);
+}
+
+TEST_F(Listen, TimesOutWithStatusThree)
+{
+	keep(create_queue(subscriber(2)));
+	auto start = Clock::now();
+	Ran r = run({"ipc-listen", "--timeout", "1", "2"});
+	EXPECT_EQ(r.status, 3);
+	EXPECT_GE(Clock::now() - start, 1s);
+	EXPECT_EQ(r.out, "");
+
+	// The time runs afresh after each event.
+	Process p = spawn({.args = {program("ipc-listen"), "--timeout", "1", "2"}, .capture_out = true});
+	mqd_t q = keep(open_queue(subscriber(2), O_WRONLY));
+	send(q, "BABY_CRYING");
+	EXPECT_EQ(wait_exit(p), 3);
+	EXPECT_EQ(p.out_text, "BABY_CRYING\n");
+	stop(p);
+}
+
+TEST_F(Listen, QueueThatCannotBeOpened)
+{
+	Ran r = run({"ipc-listen", "--dispatch"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Can't open mqueue /ipc_dispatch. Error: No such file or directory\n");
+
+	keep(create_queue(subscriber(3), 10, 512, 0600));
+	Process p = spawn({.args = {public_copy(program("ipc-listen")), "3"}, .uid = 65534});
+	EXPECT_EQ(wait_exit(p), 1);
+	EXPECT_EQ(err_text(p), "Can't open mqueue /ipc_dispatch_3. Error: Permission denied\n");
+	stop(p);
+}
+
+// The tools with the service: what a script on the device sees.
+TEST_F(Tools, NotifyThroughTheServiceToListen)
+{
+	mqd_t dispatch;
+	Process &svc = start_ready(dispatch);
+	Process &listener = procs_.emplace_back(
+		spawn({.args = {program("ipc-listen"), "--count", "6", "7"}, .capture_out = true}));
+	const struct {
+		std::vector<std::string> args;
+		std::string bytes;
+	} cases[] = {
+		{{"AI_HUMAN_DETECTION_START"}, kHumanStart},
+		{{"AI_HUMAN_DETECTION_STOP"}, kHumanStop},
+		{{"MOTION_START"}, kMotionStart},
+		{{"MOTION_STOP"}, kMotionStop},
+		{{"BABY_CRYING"}, kCrying1},
+		{{"--hex", "04000000 02000000 04600460 00000000"}, kCrying2},
+	};
+	int turns = 0;
+	for (const auto &c : cases) {
+		size_t from = err_text(svc).size();
+		std::vector<std::string> args = {"ipc-notify"};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		ASSERT_EQ(run(args).status, 0);
+		Relayed r = take_back(svc, dispatch, c.bytes, from);
+		EXPECT_EQ(r.putback, c.bytes);
+		turns += r.turns;
+	}
+	ASSERT_EQ(turns, 6) << "a notification went round more than once; the listener saw its repeats";
+	EXPECT_EQ(wait_exit(listener), 0);
+	EXPECT_EQ(listener.out_text,
+		  "AI_HUMAN_DETECTION_START\nAI_HUMAN_DETECTION_STOP\nMOTION_START\nMOTION_STOP\nBABY_CRYING\nBABY_CRYING\n");
+}
+
+int free_port()
+{
+	int s = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof(a);
+	bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+	getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+	close(s);
+	return ntohs(a.sin_port);
+}
+
+bool accepting(int port)
+{
+	int s = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+	close(s);
+	return ok;
+}
+
+// Events leave the device through MQTT: ipc-listen 1 | mosquitto_pub -l.
+TEST_F(Tools, BridgeCarriesEventsToAnMqttBroker)
+{
+	int port = free_port();
+	std::string conf = temp_dir() + "/mosquitto.conf";
+	std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+	std::string p = std::to_string(port);
+	Process &broker = procs_.emplace_back(spawn({.args = {"mosquitto", "-c", conf}, .wrap = false}));
+	ASSERT_TRUE(wait_until([&] { return accepting(port); })) << "broker: " << err_text(broker);
+
+	// Line-buffered, so that its SUBACK shows as soon as it is subscribed.
+	Process &sub = procs_.emplace_back(spawn({.args = {"stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p", p, "-t",
+							    "camera/events", "-C", "1", "-d"},
+						  .capture_out = true,
+						  .wrap = false}));
+	ASSERT_TRUE(wait_until([&] { drain(sub); return sub.out_text.find("SUBACK") != std::string::npos; }))
+		<< sub.out_text;
+
+	mqd_t dispatch;
+	Process &svc = start_ready(dispatch);
+	std::string bridge = shell_command("ipc-listen") + " 1 | mosquitto_pub -l -h 127.0.0.1 -p " + p +
+			     " -t camera/events";
+	procs_.emplace_back(spawn({.args = {"sh", "-c", bridge}, .wrap = false}));
+
+	size_t from = err_text(svc).size();
+	ASSERT_EQ(run({"ipc-notify", "MOTION_START"}).status, 0);
+	take_back(svc, dispatch, kMotionStart, from);
+	EXPECT_EQ(wait_exit(sub), 0) << sub.out_text;
+	EXPECT_NE(sub.out_text.find("\nMOTION_START\n"), std::string::npos) << sub.out_text;
+}
+
+} // namespace

@@ -1,0 +1,135 @@
+// ipc-listen: prints the events that reach one subscriber queue, a line
+// each, for shell scripts and pipes.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "events/ipc_events.h"
+#include "queues/ipc_queues.h"
+#include "service/trace.h"
+#include "tool.h"
+
+namespace {
+
+constexpr char NAME[] = "ipc-listen";
+constexpr unsigned long TIMEOUT_MAX = 31536000;  // a year
+constexpr size_t MSG_MAX = 4096;                 // longest message it takes
+
+constexpr char USAGE[] =
+	"Usage: ipc-listen [--count K] [--timeout SECONDS] N\n"
+	"       ipc-listen [--count K] [--timeout SECONDS] --dispatch\n"
+	"Prints each event sent to /ipc_dispatch_N (N from 1 to 9) as one line on\n"
+	"standard output, written as soon as it arrives. The queue is created with\n"
+	"ipc-dispatchd's attributes when it does not exist yet, so a listener may\n"
+	"start first. Bytes other than printable ASCII are written as \\xNN, and a\n"
+	"backslash as \\\\.\n"
+	"\n"
+	"  --dispatch         take notifications out of /ipc_dispatch instead, as\n"
+	"                     the device's own reader does, and print each in hex;\n"
+	"                     the queue must exist\n"
+	"  --count K          exit after K events\n"
+	"  --timeout SECONDS  exit with status 3 when no event arrives within\n"
+	"                     SECONDS of starting or of the last event\n"
+	"  --help             show this help\n"
+	"\n"
+	"Exit status: 0 done (--count reached), 1 the queue could not be opened or\n"
+	"read, 2 usage error, 3 timed out.\n";
+
+// Writes msg escaped into line (4 * len + 2 bytes of room), with the line
+// end, and returns the line's length.
+size_t escape(char *line, const unsigned char *msg, size_t len)
+{
+	static constexpr char digits[] = "0123456789abcdef";
+	size_t n = 0;
+
+	for (size_t i = 0; i < len; i++) {
+		unsigned char c = msg[i];
+		if (c == '\\') {
+			line[n++] = '\\';
+			line[n++] = '\\';
+		} else if (c >= 0x20 && c < 0x7f) {
+			line[n++] = (char)c;
+		} else {
+			line[n++] = '\\';
+			line[n++] = 'x';
+			line[n++] = digits[c >> 4];
+			line[n++] = digits[c & 0x0f];
+		}
+	}
+	line[n++] = '\n';
+	return n;
+}
+
+ssize_t receive(mqd_t q, char *buf, size_t size, unsigned long timeout, bool timed)
+{
+	if (!timed)
+		return mq_receive(q, buf, size, nullptr);
+	timespec until;
+	clock_gettime(CLOCK_REALTIME, &until);
+	until.tv_sec += (time_t)timeout;
+	return mq_timedreceive(q, buf, size, nullptr, &until);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	const char *count_text = nullptr, *timeout_text = nullptr, *index_text = nullptr;
+	unsigned long count = 0, timeout = 0, index = 0;
+	bool dispatch = false;
+	const tool_option options[] = {
+		{"--count", &count_text, nullptr},
+		{"--timeout", &timeout_text, nullptr},
+		{"--dispatch", nullptr, &dispatch},
+		{nullptr, nullptr, nullptr},
+	};
+	int operands = tool_parse_args(NAME, USAGE, argc, argv, options, &index_text);
+	if (count_text != nullptr && (!tool_parse_number(count_text, (unsigned long)-1, &count) || count == 0))
+		tool_usage_error(NAME, "--count: '%s' is not a number above 0", count_text);
+	if (timeout_text != nullptr && !tool_parse_number(timeout_text, TIMEOUT_MAX, &timeout))
+		tool_usage_error(NAME, "--timeout: '%s' is not a number of seconds from 0 to %lu", timeout_text,
+				 TIMEOUT_MAX);
+	if (dispatch && operands != 0)
+		tool_usage_error(NAME, "--dispatch takes no queue number N");
+	if (!dispatch && operands != 1)
+		tool_usage_error(NAME, operands == 0 ? "no queue number N given" : "one queue number N at a time");
+	if (!dispatch && (!tool_parse_number(index_text, IPC_QUEUE_COUNT - 1, &index) || index == 0))
+		tool_usage_error(NAME, "N: '%s' is not a number from 1 to %d", index_text, IPC_QUEUE_COUNT - 1);
+
+	char name[IPC_QUEUE_NAME_SIZE];
+	ipc_queue_name(name, (int)index);
+	// The dispatch queue belongs to the producer; a subscriber queue may be
+	// created by whichever of listener and service comes first.
+	mqd_t q = dispatch ? mq_open(name, O_RDONLY) : ipc_create_queue(name, O_RDONLY);
+	if (q == (mqd_t)-1) {
+		ipc_log("Can't open mqueue %s. Error: %s\n", name, strerror(errno));
+		return TOOL_FAILED;
+	}
+	mq_attr attr;
+	if (mq_getattr(q, &attr) == 0 && attr.mq_msgsize > (long)MSG_MAX) {
+		ipc_log("Can't read mqueue %s. Error: messages of up to %ld bytes, more than %zu\n",
+			name, attr.mq_msgsize, MSG_MAX);
+		return TOOL_FAILED;
+	}
+
+	char msg[MSG_MAX];
+	char line[4 * MSG_MAX + 1];
+	for (unsigned long seen = 0; count == 0 || seen < count; seen++) {
+		ssize_t len;
+		while ((len = receive(q, msg, sizeof(msg), timeout, timeout_text != nullptr)) < 0 && errno == EINTR)
+			;
+		if (len < 0 && errno == ETIMEDOUT)
+			return TOOL_TIMED_OUT;
+		if (len < 0) {
+			ipc_log("Can't receive from mqueue %s. Error: %s\n", name, strerror(errno));
+			return TOOL_FAILED;
+		}
+		const unsigned char *bytes = (const unsigned char *)msg;
+		size_t n = dispatch ? ipc_format_bytes(line, sizeof(line), bytes, (size_t)len)
+				    : escape(line, bytes, (size_t)len);
+		if (!ipc_write_all(1, line, n))
+			return TOOL_FAILED;
+	}
+	return TOOL_OK;
+}
