@@ -1,0 +1,264 @@
+// Drives ipc-dispatchd for bench/run. Run it in a private IPC namespace:
+// it creates "/ipc_dispatch" and starts the service itself.
+//
+//   ipc_bench latency SERVICE SAMPLES null|pipe
+//       p50 and p99 (µs) from a send into /ipc_dispatch to the event at
+//       subscriber 1 and at subscriber 9, samples 25 ms apart
+//   ipc_bench drive SERVICE COUNT recognised|unrecognised [PREFIX...]
+//       sends COUNT notifications one by one, each taken back, with the
+//       service run under PREFIX (strace, valgrind); prints the service's
+//       turns and its VmRSS and VmHWM (KiB) at the end
+//   ipc_bench rate SERVICE SECONDS
+//       turns per second with one recognised notification circulating
+//   ipc_bench idle SERVICE SECONDS
+//       CPU ticks the service uses while nothing arrives
+#include <errno.h>
+#include <fcntl.h>
+#include <mqueue.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::string kRecognised("\x01\0\0\0\x02\0\0\0\xf5\0\xf5\0\0\0\0\0", 16);
+
+[[noreturn]] void die(const std::string &what)
+{
+	fprintf(stderr, "ipc_bench: %s: %s\n", what.c_str(), strerror(errno));
+	exit(1);
+}
+
+mqd_t open_queue(const char *name, int flags)
+{
+	mq_attr attr = {};
+	attr.mq_maxmsg = 10;
+	attr.mq_msgsize = 512;
+	mqd_t q = mq_open(name, flags | O_CREAT, 0644, &attr);
+	if (q == -1)
+		die(std::string("mq_open ") + name);
+	return q;
+}
+
+struct Service {
+	pid_t pid = -1;
+	int err = -1;  // read end of its stderr, when piped
+	std::atomic<long> turns{0};
+	std::thread reader;
+};
+
+// Starts the service (under prefix, if any) with stderr to /dev/null or to
+// a pipe whose lines a thread counts; returns once it serves.
+void start(Service &s, const std::string &service, bool pipe_err, const std::vector<std::string> &prefix = {})
+{
+	int fds[2] = {-1, -1};
+	if (pipe_err && pipe2(fds, O_CLOEXEC) != 0)
+		die("pipe");
+	s.pid = fork();
+	if (s.pid == 0) {
+		setpgid(0, 0);
+		int null = open("/dev/null", O_RDWR);
+		dup2(null, 0);
+		dup2(null, 1);
+		dup2(pipe_err ? fds[1] : null, 2);
+		std::vector<std::string> words = prefix;
+		words.push_back(service);
+		std::vector<char *> argv;
+		for (std::string &w : words)
+			argv.push_back(w.data());
+		argv.push_back(nullptr);
+		execvp(argv[0], argv.data());
+		_exit(127);
+	}
+	if (pipe_err) {
+		close(fds[1]);
+		s.err = fds[0];
+		s.reader = std::thread([&s] {
+			char buf[65536];
+			std::string pending;
+			for (ssize_t n; (n = read(s.err, buf, sizeof(buf))) > 0;) {
+				pending.append(buf, static_cast<size_t>(n));
+				size_t start = 0;
+				for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
+					if (pending.compare(start, 12, "IPC message.") == 0)
+						s.turns++;
+				pending.erase(0, start);
+			}
+		});
+	}
+	auto end = Clock::now() + 30s;
+	for (;;) {
+		mqd_t q = mq_open("/ipc_dispatch_9", O_RDONLY);
+		if (q != -1) {
+			mq_close(q);
+			break;
+		}
+		if (Clock::now() > end)
+			die("the service did not start");
+		std::this_thread::sleep_for(1ms);
+	}
+	std::this_thread::sleep_for(50ms);  // into its first receive
+}
+
+void stop(Service &s)
+{
+	// The whole group: under strace the service is strace's child.
+	kill(-s.pid, SIGTERM);
+	waitpid(s.pid, nullptr, 0);
+	if (s.reader.joinable())
+		s.reader.join();
+}
+
+std::string receive(mqd_t q)
+{
+	char buf[512];
+	ssize_t n = mq_receive(q, buf, sizeof(buf), nullptr);
+	if (n < 0)
+		die("mq_receive");
+	return std::string(buf, static_cast<size_t>(n));
+}
+
+long status_kib(pid_t pid, const char *field)
+{
+	std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+	for (std::string line; std::getline(in, line);)
+		if (line.rfind(field, 0) == 0)
+			return std::stol(line.substr(strlen(field)));
+	return -1;
+}
+
+long cpu_ticks(pid_t pid)
+{
+	std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+	std::string stat((std::istreambuf_iterator<char>(in)), {});
+	std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+	std::string f;
+	long utime = 0, stime = 0;
+	for (int i = 3; i <= 15 && fields >> f; i++) {
+		if (i == 14)
+			utime = std::stol(f);
+		if (i == 15)
+			stime = std::stol(f);
+	}
+	return utime + stime;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+	std::sort(v.begin(), v.end());
+	return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5)];
+}
+
+int latency(const std::string &service, int samples, bool pipe_err)
+{
+	mqd_t dispatch = open_queue("/ipc_dispatch", O_RDWR);
+	Service s;
+	start(s, service, pipe_err);
+	mqd_t sub1 = open_queue("/ipc_dispatch_1", O_RDONLY);
+	mqd_t sub9 = open_queue("/ipc_dispatch_9", O_RDONLY);
+	std::vector<double> at1, at9;
+	for (int i = 0; i < samples; i++) {
+		auto t0 = Clock::now();
+		if (mq_send(dispatch, kRecognised.data(), kRecognised.size(), 0) != 0)
+			die("mq_send");
+		Clock::time_point t9;
+		std::thread last([&] { receive(sub9); t9 = Clock::now(); });
+		receive(sub1);
+		auto t1 = Clock::now();
+		last.join();
+		receive(dispatch);  // the put-back, so that nothing circulates
+		at1.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+		at9.push_back(std::chrono::duration<double, std::micro>(t9 - t0).count());
+		std::this_thread::sleep_for(25ms);
+	}
+	stop(s);
+	printf("%.0f %.0f %.0f %.0f\n", percentile(at1, 0.5), percentile(at1, 0.99), percentile(at9, 0.5),
+	       percentile(at9, 0.99));
+	return 0;
+}
+
+int drive(const std::string &service, int count, bool recognised, const std::vector<std::string> &prefix)
+{
+	mqd_t dispatch = open_queue("/ipc_dispatch", O_RDWR);
+	Service s;
+	start(s, service, true, prefix);
+	std::string n = kRecognised;
+	if (!recognised) {
+		n.assign(512, '\0');
+		for (size_t i = 0; i < n.size(); i++)
+			n[i] = static_cast<char>(0x80 + i % 100);
+	}
+	for (int i = 0; i < count; i++) {
+		if (mq_send(dispatch, n.data(), n.size(), 0) != 0)
+			die("mq_send");
+		if (receive(dispatch) != n)
+			die("put-back differs");
+		// Long enough for the service, even under valgrind, to be back in
+		// its receive before the next send.
+		std::this_thread::sleep_for(prefix.empty() ? 15ms : 40ms);
+	}
+	long rss = status_kib(s.pid, "VmRSS:"), hwm = status_kib(s.pid, "VmHWM:");
+	stop(s);
+	printf("%ld %ld %ld\n", s.turns.load(), rss, hwm);
+	return 0;
+}
+
+int rate(const std::string &service, int seconds)
+{
+	mqd_t dispatch = open_queue("/ipc_dispatch", O_RDWR);
+	Service s;
+	start(s, service, true);
+	if (mq_send(dispatch, kRecognised.data(), kRecognised.size(), 0) != 0)
+		die("mq_send");
+	std::this_thread::sleep_for(1s);
+	long before = s.turns;
+	std::this_thread::sleep_for(std::chrono::seconds(seconds));
+	long after = s.turns;
+	stop(s);
+	printf("%.1f\n", static_cast<double>(after - before) / seconds);
+	return 0;
+}
+
+int idle(const std::string &service, int seconds)
+{
+	open_queue("/ipc_dispatch", O_RDWR);
+	Service s;
+	start(s, service, false);
+	long before = cpu_ticks(s.pid);
+	std::this_thread::sleep_for(std::chrono::seconds(seconds));
+	long after = cpu_ticks(s.pid);
+	stop(s);
+	printf("%ld\n", after - before);
+	return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	std::vector<std::string> a(argv + 1, argv + argc);
+	if (a.size() == 4 && a[0] == "latency")
+		return latency(a[1], std::stoi(a[2]), a[3] == "pipe");
+	if (a.size() >= 4 && a[0] == "drive")
+		return drive(a[1], std::stoi(a[2]), a[3] == "recognised", {a.begin() + 4, a.end()});
+	if (a.size() == 3 && a[0] == "rate")
+		return rate(a[1], std::stoi(a[2]));
+	if (a.size() == 3 && a[0] == "idle")
+		return idle(a[1], std::stoi(a[2]));
+	fprintf(stderr, "usage: see the comment at the top of bench/ipc_bench.cpp\n");
+	return 2;
+}
