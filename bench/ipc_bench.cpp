@@ -7,7 +7,8 @@
 //   ipc_bench drive SERVICE COUNT recognised|unrecognised [PREFIX...]
 //       sends COUNT notifications one by one, each taken back, with the
 //       service run under PREFIX (strace, valgrind); prints the service's
-//       turns and its VmRSS and VmHWM (KiB) at the end
+//       turns, its VmRSS (KiB) after 100 notifications and at the end, and
+//       its VmHWM at the end
 //   ipc_bench rate SERVICE SECONDS
 //       turns per second with one recognised notification circulating
 //   ipc_bench idle SERVICE SECONDS
@@ -202,7 +203,10 @@ int drive(const std::string &service, int count, bool recognised, const std::vec
 		for (size_t i = 0; i < n.size(); i++)
 			n[i] = static_cast<char>(0x80 + i % 100);
 	}
+	long early = -1;
 	for (int i = 0; i < count; i++) {
+		if (i == 100)
+			early = status_kib(s.pid, "VmRSS:");
 		if (mq_send(dispatch, n.data(), n.size(), 0) != 0)
 			die("mq_send");
 		if (receive(dispatch) != n)
@@ -213,7 +217,7 @@ int drive(const std::string &service, int count, bool recognised, const std::vec
 	}
 	long rss = status_kib(s.pid, "VmRSS:"), hwm = status_kib(s.pid, "VmHWM:");
 	stop(s);
-	printf("%ld %ld %ld\n", s.turns.load(), rss, hwm);
+	printf("%ld %ld %ld %ld\n", s.turns.load(), early, rss, hwm);
 	return 0;
 }
 

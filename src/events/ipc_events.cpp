@@ -43,8 +43,9 @@ int parse_message(const char *data, unsigned int len)
 	const unsigned char *bytes = reinterpret_cast<const unsigned char *>(data);
 
 	if (debug) {
+		static constexpr char parsing[] = "Parsing message.\n";
 		char line[IPC_BYTE_LINE_SIZE];
-		ipc_log("Parsing message.\n");
+		ipc_write_line(parsing, sizeof(parsing) - 1);
 		ipc_write_line(line, ipc_format_bytes(line, sizeof(line), bytes, len));
 	}
 	const char *name = ipc_match_event(bytes, len);
