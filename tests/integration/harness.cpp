@@ -92,11 +92,15 @@ std::string program(const std::string &name)
 	return std::string(dir && *dir ? dir : IPC_DEFAULT_BIN_DIR) + "/" + name;
 }
 
+// Removed when the test ends.
+static std::vector<std::string> temp_dirs;
+
 std::string temp_dir()
 {
 	char dir[] = "/tmp/ipc-test.XXXXXX";
 	if (mkdtemp(dir) == nullptr || chmod(dir, 0755) != 0)
 		ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+	temp_dirs.push_back(dir);
 	return dir;
 }
 
@@ -383,6 +387,9 @@ void QueueTest::TearDown()
 	for (mqd_t q : queues_)
 		if (q != -1)
 			mq_close(q);
+	for (const std::string &dir : temp_dirs)
+		std::filesystem::remove_all(dir);
+	temp_dirs.clear();
 }
 
 mqd_t QueueTest::keep(mqd_t q)
