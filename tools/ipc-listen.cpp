@@ -36,7 +36,7 @@ constexpr char USAGE[] =
 	"Exit status: 0 done (--count reached), 1 the queue could not be opened or\n"
 	"read, 2 usage error, 3 timed out.\n";
 
-// Writes msg escaped into line (4 * len + 2 bytes of room), with the line
+// Writes msg escaped into line (4 * len + 1 bytes of room), with the line
 // end, and returns the line's length.
 size_t escape(char *line, const unsigned char *msg, size_t len)
 {
