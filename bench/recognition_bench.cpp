@@ -7,7 +7,7 @@
 #include <string>
 
 #include "events/ipc_events.h"
-#include "service/trace.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ void match_and_format(benchmark::State &state)
 	const auto *bytes = reinterpret_cast<const unsigned char *>(m.data());
 	char line[IPC_BYTE_LINE_SIZE];
 	for (auto _ : state) {
-		const char *event = ipc_match_event(bytes, m.size());
+		const ipc_event *event = ipc_match_event(bytes, m.size());
 		size_t n = ipc_format_bytes(line, sizeof(line), bytes, m.size());
 		benchmark::DoNotOptimize(event);
 		benchmark::DoNotOptimize(n);
@@ -36,7 +36,7 @@ void match_and_format(benchmark::State &state)
 }
 BENCHMARK(match_and_format)->Arg(0)->Arg(16)->Arg(512);
 
-// parse_message whole, its trace written to /dev/null, no subscriber open.
+// parse_message whole and its trace written to /dev/null, no subscriber open.
 void parse_message_traced(benchmark::State &state)
 {
 	std::string m = message(static_cast<size_t>(state.range(0)));
@@ -45,8 +45,11 @@ void parse_message_traced(benchmark::State &state)
 	dup2(null, STDERR_FILENO);
 	for (int &q : ipc_mq)
 		q = -1;
-	for (auto _ : state)
+	ipc_prepare_fanout();
+	for (auto _ : state) {
 		benchmark::DoNotOptimize(parse_message(m.data(), static_cast<unsigned>(m.size())));
+		ipc_trace_flush();
+	}
 	dup2(saved, STDERR_FILENO);
 	close(saved);
 	close(null);

@@ -1,20 +1,18 @@
 // ipc-listen: prints the events that reach one subscriber queue, a line
 // each, for shell scripts and pipes.
 #include <errno.h>
-#include <stdio.h>
-#include <string.h>
+#include <getopt.h>
+#include <stdlib.h>
 #include <time.h>
 
-#include "events/ipc_events.h"
 #include "queues/ipc_queues.h"
-#include "service/trace.h"
 #include "tool.h"
 
 namespace {
 
-constexpr char NAME[] = "ipc-listen";
-constexpr unsigned long TIMEOUT_MAX = 31536000;  // a year
-constexpr size_t MSG_MAX = 4096;                 // longest message it takes
+char NAME[] = "ipc-listen";
+constexpr int TIMEOUT_MAX = 31536000;  // a year, in seconds
+constexpr int MSG_MAX = 4096;          // longest message it takes
 
 constexpr char USAGE[] =
 	"Usage: ipc-listen [--count K] [--timeout SECONDS] N\n"
@@ -31,10 +29,18 @@ constexpr char USAGE[] =
 	"  --count K          exit after K events\n"
 	"  --timeout SECONDS  exit with status 3 when no event arrives within\n"
 	"                     SECONDS of starting or of the last event\n"
-	"  --help             show this help\n"
+	"  -h, --help         show this help\n"
 	"\n"
 	"Exit status: 0 done (--count reached), 1 the queue could not be opened or\n"
 	"read, 2 usage error, 3 timed out.\n";
+
+constexpr option OPTIONS[] = {
+	{"count", required_argument, nullptr, 'c'},
+	{"timeout", required_argument, nullptr, 't'},
+	{"dispatch", no_argument, nullptr, 'd'},
+	{"help", no_argument, nullptr, 'h'},
+	{nullptr, 0, nullptr, 0},
+};
 
 // Writes msg escaped into line (4 * len + 1 bytes of room), with the line
 // end, and returns the line's length.
@@ -75,27 +81,36 @@ ssize_t receive(mqd_t q, char *buf, size_t size, unsigned long timeout, bool tim
 
 int main(int argc, char **argv)
 {
-	const char *count_text = nullptr, *timeout_text = nullptr, *index_text = nullptr;
+	const char *count_text = nullptr, *timeout_text = nullptr;
 	unsigned long count = 0, timeout = 0, index = 0;
 	bool dispatch = false;
-	const tool_option options[] = {
-		{"--count", &count_text, nullptr},
-		{"--timeout", &timeout_text, nullptr},
-		{"--dispatch", nullptr, &dispatch},
-		{nullptr, nullptr, nullptr},
-	};
-	int operands = tool_parse_args(NAME, USAGE, argc, argv, options, &index_text);
+
+	for (int c; (c = tool_next_option(NAME, argc, argv, OPTIONS, USAGE)) != -1;) {
+		switch (c) {
+		case 'c':
+			count_text = optarg;
+			break;
+		case 't':
+			timeout_text = optarg;
+			break;
+		case 'd':
+			dispatch = true;
+			break;
+		}
+	}
+	int operands = argc - optind;
+	const char *index_text = operands > 0 ? argv[optind] : nullptr;
 	if (count_text != nullptr && (!tool_parse_number(count_text, (unsigned long)-1, &count) || count == 0))
-		tool_usage_error(NAME, "--count: '%s' is not a number above 0", count_text);
+		tool_usage_error(NAME, "--count: '", count_text, "' is not a number above 0");
 	if (timeout_text != nullptr && !tool_parse_number(timeout_text, TIMEOUT_MAX, &timeout))
-		tool_usage_error(NAME, "--timeout: '%s' is not a number of seconds from 0 to %lu", timeout_text,
+		tool_usage_error(NAME, "--timeout: '", timeout_text, "' is not a number of seconds from 0 to ",
 				 TIMEOUT_MAX);
 	if (dispatch && operands != 0)
 		tool_usage_error(NAME, "--dispatch takes no queue number N");
 	if (!dispatch && operands != 1)
 		tool_usage_error(NAME, operands == 0 ? "no queue number N given" : "one queue number N at a time");
 	if (!dispatch && (!tool_parse_number(index_text, IPC_QUEUE_COUNT - 1, &index) || index == 0))
-		tool_usage_error(NAME, "N: '%s' is not a number from 1 to %d", index_text, IPC_QUEUE_COUNT - 1);
+		tool_usage_error(NAME, "N: '", index_text, "' is not a number from 1 to ", IPC_QUEUE_COUNT - 1);
 
 	char name[IPC_QUEUE_NAME_SIZE];
 	ipc_queue_name(name, (int)index);
@@ -103,13 +118,13 @@ int main(int argc, char **argv)
 	// created by whichever of listener and service comes first.
 	mqd_t q = dispatch ? mq_open(name, O_RDONLY) : ipc_create_queue(name, O_RDONLY);
 	if (q == (mqd_t)-1) {
-		ipc_log("Can't open mqueue %s. Error: %s\n", name, strerror(errno));
+		ipc_log_error("Can't open mqueue ", name);
 		return TOOL_FAILED;
 	}
 	mq_attr attr;
-	if (mq_getattr(q, &attr) == 0 && attr.mq_msgsize > (long)MSG_MAX) {
-		ipc_log("Can't read mqueue %s. Error: messages of up to %ld bytes, more than %zu\n",
-			name, attr.mq_msgsize, MSG_MAX);
+	if (mq_getattr(q, &attr) == 0 && attr.mq_msgsize > MSG_MAX) {
+		ipc_log("Can't read mqueue ", name, ". Error: messages of up to ", attr.mq_msgsize,
+			" bytes, more than ", MSG_MAX, "\n");
 		return TOOL_FAILED;
 	}
 
@@ -122,7 +137,7 @@ int main(int argc, char **argv)
 		if (len < 0 && errno == ETIMEDOUT)
 			return TOOL_TIMED_OUT;
 		if (len < 0) {
-			ipc_log("Can't receive from mqueue %s. Error: %s\n", name, strerror(errno));
+			ipc_log_error("Can't receive from mqueue ", name);
 			return TOOL_FAILED;
 		}
 		const unsigned char *bytes = (const unsigned char *)msg;

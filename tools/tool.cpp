@@ -1,12 +1,9 @@
 #include "tool.h"
 
-#include <stdarg.h>
-#include <stdio.h>
+#include <getopt.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
-#include "service/trace.h"
 
 bool tool_parse_number(const char *text, unsigned long max, unsigned long *value)
 {
@@ -17,74 +14,69 @@ bool tool_parse_number(const char *text, unsigned long max, unsigned long *value
 	for (const char *p = text; *p != '\0'; p++) {
 		if (*p < '0' || *p > '9')
 			return false;
-		unsigned long digit = (unsigned long)(*p - '0');
-		if (digit > max || v > (max - digit) / 10)
+		// No division: the device's CPU has no divide instruction.
+		if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, (unsigned long)(*p - '0'), &v) ||
+		    v > max)
 			return false;
-		v = v * 10 + digit;
 	}
 	*value = v;
 	return true;
 }
 
-void tool_usage_error(const char *name, const char *fmt, ...)
+static int hex_digit(char c)
 {
-	char message[IPC_LOG_LINE_MAX];
-	va_list ap;
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	return -1;
+}
 
-	va_start(ap, fmt);
-	vsnprintf(message, sizeof(message), fmt, ap);
-	va_end(ap);
-	ipc_log("%s: %s (see %s --help)\n", name, message, name);
+static bool is_blank(char c)
+{
+	return c == ' ' || c == '\t' || c == '\n';
+}
+
+tool_hex_result tool_parse_hex(const char *hex, unsigned char *bytes, size_t max, size_t *len,
+			       const char **bad)
+{
+	size_t n = 0;
+
+	for (const char *p = hex; *p != '\0';) {
+		if (is_blank(*p)) {
+			p++;
+			continue;
+		}
+		int high = hex_digit(p[0]);
+		int low = high < 0 ? -1 : hex_digit(p[1]);
+		if (high < 0 || low < 0) {
+			*bad = high < 0 ? p : p + 1;
+			return **bad == '\0' || is_blank(**bad) ? TOOL_HEX_ODD : TOOL_HEX_BAD_DIGIT;
+		}
+		if (n == max)
+			return TOOL_HEX_TOO_LONG;
+		bytes[n++] = (unsigned char)(high << 4 | low);
+		p += 2;
+	}
+	*len = n;
+	return TOOL_HEX_OK;
+}
+
+int tool_next_option(char *name, int argc, char **argv, const option *options, const char *usage)
+{
+	argv[0] = name;
+	int c = getopt_long(argc, argv, "h", options, nullptr);
+	if (c == 'h')
+		exit(ipc_write_all(STDOUT_FILENO, usage, strlen(usage)) ? TOOL_OK : TOOL_FAILED);
+	if (c == '?' || c == ':')
+		exit(TOOL_USAGE);
+	return c;
+}
+
+void tool_usage_exit(const char *name, const ipc_text &message)
+{
+	ipc_log(name, ": ", message, " (see ", name, " --help)\n");
 	exit(TOOL_USAGE);
-}
-
-// Takes argv[*i] when it is the option; exits on a missing or unwanted
-// value.
-static bool take_option(const char *tool, int argc, char **argv, int *i, const tool_option &option)
-{
-	const char *arg = argv[*i];
-	size_t len = strlen(option.name);
-
-	if (strncmp(arg, option.name, len) != 0 || (arg[len] != '\0' && arg[len] != '='))
-		return false;
-	if (option.value == nullptr) {
-		if (arg[len] == '=')
-			tool_usage_error(tool, "%s takes no value", option.name);
-		*option.flag = true;
-	} else if (arg[len] == '=') {
-		*option.value = arg + len + 1;
-	} else {
-		if (*i + 1 >= argc)
-			tool_usage_error(tool, "%s needs a value", option.name);
-		*option.value = argv[++*i];
-	}
-	return true;
-}
-
-int tool_parse_args(const char *tool, const char *usage, int argc, char **argv,
-		    const tool_option *options, const char **operand)
-{
-	int operands = 0;
-
-	*operand = nullptr;
-	for (int i = 1; i < argc; i++) {
-		const char *arg = argv[i];
-		if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0)
-			exit(ipc_write_all(STDOUT_FILENO, usage, strlen(usage)) ? TOOL_OK : TOOL_FAILED);
-		if (strcmp(arg, "--") == 0) {
-			if (i + 1 < argc && operands == 0)
-				*operand = argv[i + 1];
-			return operands + argc - i - 1;
-		}
-		if (arg[0] == '-' && arg[1] != '\0') {
-			const tool_option *o = options;
-			while (o->name != nullptr && !take_option(tool, argc, argv, &i, *o))
-				o++;
-			if (o->name == nullptr)
-				tool_usage_error(tool, "unknown option '%s'", arg);
-		} else if (operands++ == 0) {
-			*operand = arg;
-		}
-	}
-	return operands;
 }

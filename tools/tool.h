@@ -1,5 +1,9 @@
-// What the command-line tools share: strict numbers and uniform failures.
+// What the command-line tools share: strict parsers and uniform failures.
 #pragma once
+
+#include <stddef.h>
+
+#include "trace/trace.h"
 
 // Exit statuses of the tools.
 constexpr int TOOL_OK = 0;
@@ -11,21 +15,36 @@ constexpr int TOOL_TIMED_OUT = 3;  // ipc-listen: no event in time
 // trailing characters.
 bool tool_parse_number(const char *text, unsigned long max, unsigned long *value);
 
-// One long option: "--name VALUE", "--name=VALUE", or a flag.
-struct tool_option {
-	const char *name;    // with its dashes
-	const char **value;  // where its value goes; nullptr for a flag
-	bool *flag;          // set when the flag is given
+enum tool_hex_result {
+	TOOL_HEX_OK,
+	TOOL_HEX_BAD_DIGIT,  // *bad points at it
+	TOOL_HEX_ODD,        // a digit without its pair
+	TOOL_HEX_TOO_LONG,   // more than max bytes
 };
 
-// Reads the command line. --help (or -h) writes usage to standard output
-// and exits 0; a bad option exits with a usage error. Returns how many
-// operands there are, and the first of them in *operand. The options table
-// ends with a null name.
-int tool_parse_args(const char *tool, const char *usage, int argc, char **argv,
-		    const tool_option *options, const char **operand);
+// Parses pairs of hex digits, with blanks (space, tab, line end) allowed
+// between pairs, into bytes (room for max); *len is how many on success.
+tool_hex_result tool_parse_hex(const char *hex, unsigned char *bytes, size_t max, size_t *len,
+			       const char **bad);
+
+struct option;
+
+// The next option on the command line, as getopt_long gives it, or -1 when
+// there are no more. --help (or -h) writes usage to standard output and
+// exits 0; a bad option exits with TOOL_USAGE once getopt has said what is
+// wrong, naming the tool as its other messages do.
+int tool_next_option(char *name, int argc, char **argv, const option *options, const char *usage);
 
 // Writes "NAME: MESSAGE (see NAME --help)" as one line and exits with
 // TOOL_USAGE.
-[[noreturn]] void tool_usage_error(const char *name, const char *fmt, ...)
-	__attribute__((format(printf, 2, 3)));
+[[noreturn]] void tool_usage_exit(const char *name, const ipc_text &message);
+
+// The message is built from its parts, strings and numbers.
+template <typename... Parts>
+[[noreturn]] void tool_usage_error(const char *name, const Parts &...parts)
+{
+	char message[256];
+	ipc_text t = {message, sizeof(message), 0};
+	ipc_put_all(t, parts...);
+	tool_usage_exit(name, t);
+}

@@ -16,7 +16,10 @@ set(CMAKE_CXX_COMPILER ${IPC_CROSS_TRIPLE}-g++)
 set(_ipc_arch "-march=armv7-a -mfpu=vfpv3-d16 -mfloat-abi=hard -specs=${IPC_MUSL_SPECS}")
 set(CMAKE_C_FLAGS_INIT "${_ipc_arch}")
 set(CMAKE_CXX_FLAGS_INIT "${_ipc_arch}")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# musl's static start-up never makes a RELRO region read-only (only its
+# dynamic loader does), so the page of padding that the linker would put
+# before the data for it buys nothing on the device's flash.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,-z,norelro")
 
 find_program(IPC_QEMU_ARM NAMES qemu-arm-static qemu-arm)
 if(IPC_QEMU_ARM)

@@ -2,13 +2,19 @@
 
 #include <string.h>
 
-#include "service/trace.h"
+namespace {
 
-const char *ipc_match_event(const unsigned char *data, size_t len)
+// The fan-out trace of each row, made once the queues are open.
+char fanout[IPC_EVENT_ROWS][IPC_TRACE_SUBSCRIBERS * IPC_FANOUT_LINE_MAX];
+size_t fanout_len[IPC_EVENT_ROWS];
+
+} // namespace
+
+const ipc_event *ipc_match_event(const unsigned char *data, size_t len)
 {
 	for (const ipc_event &row : ipc_events)
 		if (len >= row.size && memcmp(data, row.bytes, row.size) == 0)
-			return row.name;
+			return &row;
 	return nullptr;
 }
 
@@ -20,22 +26,15 @@ const ipc_event *ipc_find_event(const char *name)
 	return nullptr;
 }
 
-size_t ipc_format_bytes(char *line, size_t size, const unsigned char *data, size_t len)
+void ipc_prepare_fanout(void)
 {
-	static constexpr char digits[] = "0123456789abcdef";
-	size_t n = 0;
-
-	if (size == 0)
-		return 0;
-	if (len > (size - 1) / 3)
-		len = (size - 1) / 3;
-	for (size_t i = 0; i < len; i++) {
-		line[n++] = digits[data[i] >> 4];
-		line[n++] = digits[data[i] & 0x0f];
-		line[n++] = ' ';
+	for (int r = 0; r < IPC_EVENT_ROWS; r++) {
+		ipc_text lines = {fanout[r], sizeof(fanout[r]), 0};
+		for (int i = 1; i < IPC_QUEUE_COUNT; i++)
+			if (ipc_mq[i] > 0)
+				ipc_put_all(lines, "Sending ", ipc_events[r].name, " to queue #", i, "\n");
+		fanout_len[r] = lines.len;
 	}
-	line[n++] = '\n';
-	return n;
 }
 
 int parse_message(const char *data, unsigned int len)
@@ -43,23 +42,19 @@ int parse_message(const char *data, unsigned int len)
 	const unsigned char *bytes = reinterpret_cast<const unsigned char *>(data);
 
 	if (debug) {
-		static constexpr char parsing[] = "Parsing message.\n";
-		char line[IPC_BYTE_LINE_SIZE];
-		ipc_write_line(parsing, sizeof(parsing) - 1);
-		ipc_write_line(line, ipc_format_bytes(line, sizeof(line), bytes, len));
+		ipc_put(ipc_trace_turn(), "Parsing message.\n");
+		ipc_put_bytes(ipc_trace_turn(), bytes, len);
 	}
-	const char *name = ipc_match_event(bytes, len);
-	if (name == nullptr)
+	const ipc_event *row = ipc_match_event(bytes, len);
+	if (row == nullptr)
 		return 0;
-	size_t name_len = strlen(name);
-	for (int i = 1; i < IPC_QUEUE_COUNT; i++) {
-		if (ipc_mq[i] <= 0)
-			continue;
-		if (debug)
-			ipc_log("Sending %s to queue #%d\n", name, i);
+	size_t name_len = strlen(row->name);
+	for (int i = 1; i < IPC_QUEUE_COUNT; i++)
 		// Non-blocking: a full subscriber loses this event rather than
 		// stalling every other subscriber and the dispatch queue.
-		mq_send(ipc_mq[i], name, name_len, 0);
-	}
+		if (ipc_mq[i] > 0)
+			mq_send(ipc_mq[i], row->name, name_len, 0);
+	if (debug)
+		ipc_put(ipc_trace_turn(), fanout[row - ipc_events], fanout_len[row - ipc_events]);
 	return 0;
 }

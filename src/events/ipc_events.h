@@ -5,6 +5,7 @@
 #include <stddef.h>
 
 #include "queues/ipc_queues.h"
+#include "trace/trace.h"
 
 struct ipc_event {
 	unsigned char bytes[16];
@@ -24,20 +25,39 @@ inline constexpr ipc_event ipc_events[] = {
 };
 constexpr int IPC_EVENT_ROWS = sizeof(ipc_events) / sizeof(ipc_events[0]);
 
-// "%02x " for each byte of a full-size message, and the line end.
-constexpr size_t IPC_BYTE_LINE_SIZE = 3 * IPC_MSG_SIZE + 1;
+constexpr size_t ipc_name_length(const char *name)
+{
+	size_t n = 0;
+	while (name[n] != '\0')
+		n++;
+	return n;
+}
 
-// The name of the first row that the message matches, or nullptr.
-const char *ipc_match_event(const unsigned char *data, size_t len);
+// The turn's trace has room for the longest name on every subscriber.
+constexpr bool ipc_names_fit(void)
+{
+	for (const ipc_event &row : ipc_events)
+		if (ipc_name_length(row.name) > IPC_EVENT_NAME_MAX)
+			return false;
+	return true;
+}
+static_assert(ipc_names_fit());
+static_assert(IPC_QUEUE_COUNT - 1 <= (int)IPC_TRACE_SUBSCRIBERS);
+
+constexpr size_t IPC_BYTE_LINE_SIZE = ipc_byte_line_size(IPC_MSG_SIZE);
+
+// The first row that the message matches, or nullptr.
+const ipc_event *ipc_match_event(const unsigned char *data, size_t len);
 
 // The first row that carries the event name, or nullptr.
 const ipc_event *ipc_find_event(const char *name);
 
-// Writes the byte line of a message into line (size bytes, no terminator)
-// and returns its length. A message too long for line is cut at a whole
-// byte; the line end is always there.
-size_t ipc_format_bytes(char *line, size_t size, const unsigned char *data, size_t len);
+// Makes the fan-out trace of every row, "Sending NAME to queue #i" for
+// each subscriber queue in use. The queues never change after start-up,
+// so this is done once, after they are opened.
+void ipc_prepare_fanout(void);
 
-// Traces one received message and sends its event name, if it has one,
-// to every subscriber queue in use. Always returns 0.
+// Adds the trace of one received message to the turn's trace and sends
+// its event name, if it has one, to every subscriber queue in use.
+// Always returns 0.
 int parse_message(const char *data, unsigned int len);

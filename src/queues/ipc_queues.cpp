@@ -1,19 +1,20 @@
 #include "queues/ipc_queues.h"
 
 #include <errno.h>
-#include <stdio.h>
 #include <string.h>
 
-#include "service/trace.h"
+#include "trace/trace.h"
 
 int ipc_mq[IPC_QUEUE_COUNT];
 
 void ipc_queue_name(char *name, int index)
 {
-	if (index == 0)
-		snprintf(name, IPC_QUEUE_NAME_SIZE, "%s", IPC_QUEUE_BASE);
-	else
-		snprintf(name, IPC_QUEUE_NAME_SIZE, "%s_%d", IPC_QUEUE_BASE, index);
+	ipc_text t = {name, IPC_QUEUE_NAME_SIZE - 1, 0};
+
+	ipc_put(t, IPC_QUEUE_BASE);
+	if (index != 0)
+		ipc_put_all(t, "_", index);
+	name[t.len] = '\0';
 }
 
 mqd_t ipc_create_queue(const char *name, int flags)
@@ -41,7 +42,7 @@ int ipc_open_queue(int index)
 		ipc_mq[index] = ipc_create_queue(name, O_RDWR | O_NONBLOCK);
 	if (ipc_mq[index] != -1)
 		return 0;
-	ipc_log("Can't open mqueue %s. Error: %s\n", name, strerror(errno));
+	ipc_log_error("Can't open mqueue ", name);
 	return index == 0 ? -1 : 0;
 }
 

@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <sys/stat.h>
 
+#include "trace/trace.h"
+
 constexpr int IPC_QUEUE_COUNT = 10;        // slots in ipc_mq: dispatch + 9 subscribers
 constexpr int IPC_MSG_SIZE = 512;          // receive buffer, msgsize of created queues
 constexpr int IPC_MAX_MSGS = 10;           // depth of created queues
@@ -16,6 +18,7 @@ constexpr const char IPC_QUEUE_BASE[] = "/ipc_dispatch";
 constexpr size_t IPC_QUEUE_NAME_SIZE = 16;  // "/ipc_dispatch_9" and its terminator
 
 static_assert(sizeof(IPC_QUEUE_BASE) + 2 <= IPC_QUEUE_NAME_SIZE);
+static_assert(IPC_MSG_SIZE <= (int)IPC_TRACE_MSG_MAX, "a turn's trace must hold a whole message");
 
 // Slot 0 is the dispatch queue, slot i the subscriber queue number i.
 // A slot is in use when it holds a value greater than 0.

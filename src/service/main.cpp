@@ -3,12 +3,11 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #include "events/ipc_events.h"
 #include "queues/ipc_queues.h"
-#include "service/trace.h"
+#include "trace/trace.h"
 
 int main(void)
 {
@@ -18,17 +17,21 @@ int main(void)
 	signal(SIGPIPE, SIG_IGN);
 	if (ipc_open_queues() == -1)
 		exit(1);
+	ipc_prepare_fanout();
 	for (;;) {
 		// Cleared so that a successful receive does not show a stale error.
 		errno = 0;
 		int len = (int)mq_receive(ipc_mq[0], buffer, sizeof(buffer), nullptr);
 		if (debug)
-			ipc_log("IPC message. Len: %d. Status: %s!\n", len, strerror(errno));
-		if (len >= 0) {
+			ipc_trace_status(len, errno);
+		if (len >= 0)
 			parse_message(buffer, (unsigned int)len);
-			// Put back unchanged for the queue's other readers.
-			mq_send(ipc_mq[0], buffer, (size_t)len, 0);
-		}
+		// The trace leaves once the subscribers have their event, so that
+		// none of them waits for it, and in one write, so that a turn never
+		// interleaves with another writer of the same log.
+		ipc_trace_flush();
+		if (len >= 0)
+			mq_send(ipc_mq[0], buffer, (size_t)len, 0);  // back, unchanged, for its other readers
 		usleep(IPC_RELAY_DELAY_US);
 	}
 }

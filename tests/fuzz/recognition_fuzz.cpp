@@ -1,5 +1,9 @@
-// Fuzzes recognition and the byte trace against a deliberately simple model:
-// the table read as little-endian words, and printf for every byte.
+// Fuzzes recognition, the trace's formatter and the tools' parsers against
+// deliberately simple models: the table read as little-endian words, printf
+// for every byte and number, and the C library's strtok and strtoul for the
+// command line.
+#include <errno.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,7 +12,8 @@
 #include <string>
 
 #include "events/ipc_events.h"
-#include "service/trace.h"
+#include "tool.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -55,6 +60,33 @@ std::string model_line(const uint8_t *d, size_t n)
 	return line + "\n";
 }
 
+// Words of hex digits, each of even length, between blanks.
+bool model_hex(const std::string &text, size_t max, std::string &bytes)
+{
+	std::string copy = text;
+	bytes.clear();
+	for (char *word = strtok(copy.data(), " \t\n"); word != nullptr; word = strtok(nullptr, " \t\n")) {
+		size_t len = strlen(word);
+		if (len % 2 != 0 || strspn(word, "0123456789abcdefABCDEF") != len)
+			return false;
+		for (size_t i = 0; i < len; i += 2)
+			bytes += static_cast<char>(strtoul(std::string(word + i, 2).c_str(), nullptr, 16));
+	}
+	return bytes.size() <= max;
+}
+
+bool model_number(const std::string &text, unsigned long max, unsigned long *value)
+{
+	if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+		return false;
+	errno = 0;
+	unsigned long long v = strtoull(text.c_str(), nullptr, 10);
+	if (errno == ERANGE || v > max)
+		return false;
+	*value = static_cast<unsigned long>(v);
+	return true;
+}
+
 [[noreturn]] void mismatch(const char *what, const std::string &got, const std::string &want)
 {
 	fprintf(stderr, "%s: got \"%s\", want \"%s\"\n", what, got.c_str(), want.c_str());
@@ -68,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (size > IPC_MSG_SIZE)
 		size = IPC_MSG_SIZE;
 
-	const char *got = ipc_match_event(data, size);
+	const ipc_event *row = ipc_match_event(data, size);
+	const char *got = row ? row->name : nullptr;
 	const char *want = model_event(data, size);
 	if ((got == nullptr) != (want == nullptr) || (got != nullptr && strcmp(got, want) != 0))
 		mismatch("event", got ? got : "(none)", want ? want : "(none)");
@@ -87,6 +120,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		if (cut != model_line(data, fit))
 			mismatch("cut byte line", cut, model_line(data, fit));
 	}
+
+	// Numbers of the trace, from the input's first bytes.
+	long v = 0;
+	memcpy(&v, data, size < sizeof(v) ? size : sizeof(v));
+	char digits[IPC_INT_TEXT_MAX + 1], want_digits[32];
+	snprintf(want_digits, sizeof(want_digits), "%ld", v);
+	std::string int_got(digits, ipc_format_int(digits, v));
+	if (int_got != want_digits)
+		mismatch("number", int_got, want_digits);
+
+	// The tools' parsers, on the input as text.
+	std::string text(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), size));
+	size_t max = size > 0 ? data[0] % 64 : 0;
+	unsigned char parsed[IPC_MSG_SIZE];
+	size_t parsed_len = 0;
+	const char *bad = nullptr;
+	std::string want_bytes;
+	bool hex_ok = tool_parse_hex(text.c_str(), parsed, max, &parsed_len, &bad) == TOOL_HEX_OK;
+	if (hex_ok != model_hex(text, max, want_bytes) ||
+	    (hex_ok && std::string(reinterpret_cast<char *>(parsed), parsed_len) != want_bytes))
+		mismatch("hex", hex_ok ? std::string(reinterpret_cast<char *>(parsed), parsed_len) : "(refused)", text);
+	unsigned long limit = size > 1 ? (data[1] & 1 ? ULONG_MAX : data[1] * 1000UL) : 0, n = 0, want_n = 0;
+	bool number_ok = tool_parse_number(text.c_str(), limit, &n);
+	if (number_ok != model_number(text, limit, &want_n) || (number_ok && n != want_n))
+		mismatch("number parser", number_ok ? std::to_string(n) : "(refused)", text);
 
 	// The whole path, quietly: no queues are open, so nothing is sent.
 	debug = 0;

@@ -137,11 +137,14 @@ TEST_F(Dispatch, EveryMessageIsTracedTranslatedFannedOutAndPutBack)
 			EXPECT_EQ(receive_all(subs[i]), want) << subscriber(i);
 		}
 	}
-	// Every line, the 1,537-byte line of the full-size message too, left
-	// in a single write.
+	// Each turn, that of the full-size message too, left in a single
+	// write, whole lines only.
 	drain(svc);
-	for (const std::string &w : svc.err_writes)
-		EXPECT_EQ(w.find('\n'), w.size() - 1) << "not one whole line per write: " << w;
+	for (const std::string &w : svc.err_writes) {
+		EXPECT_EQ(w.rfind("IPC message.", 0), 0u) << "not a turn's start: " << w;
+		EXPECT_EQ(w.find("IPC message.", 1), std::string::npos) << "more than one turn: " << w;
+		EXPECT_EQ(w.back(), '\n') << "not whole lines: " << w;
+	}
 	EXPECT_TRUE(alive(svc));
 }
 

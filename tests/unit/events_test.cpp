@@ -1,4 +1,6 @@
 // Recognition and trace formatting, without queues.
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,7 +11,7 @@
 
 #include "events/ipc_events.h"
 #include "notifications.h"
-#include "service/trace.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -28,8 +30,8 @@ const Row kRows[] = {
 
 std::string match(const std::string &bytes)
 {
-	const char *name = ipc_match_event(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
-	return name ? name : "";
+	const ipc_event *row = ipc_match_event(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+	return row ? row->name : "";
 }
 
 TEST(Recognition, MessagesByLengthAndContent)
@@ -124,8 +126,32 @@ TEST(ByteLine, FullSizeMessageFits)
 	EXPECT_EQ(format(std::string(512, '\xab')).size(), 1537u);
 }
 
-// parse_message with standard error on a packet socket: each read is
-// exactly one write(2) of the code under test.
+TEST(Formatter, IntegersAndCutText)
+{
+	const struct {
+		long v;
+		const char *text;
+	} ints[] = {
+		{0, "0"}, {7, "7"}, {-1, "-1"}, {10, "10"}, {512, "512"}, {-2147483647 - 1, "-2147483648"},
+		{LONG_MAX, LONG_MAX == 2147483647 ? "2147483647" : "9223372036854775807"},
+		{LONG_MIN, LONG_MIN == -2147483647 - 1 ? "-2147483648" : "-9223372036854775808"},
+	};
+	for (const auto &c : ints) {
+		char out[IPC_INT_TEXT_MAX];
+		EXPECT_EQ(std::string(out, ipc_format_int(out, c.v)), c.text);
+	}
+	// Text past the buffer's end is dropped, never written beyond it.
+	char buf[8] = "#######";
+	ipc_text t = {buf, 6, 0};
+	ipc_put_all(t, "ab", -12, "cdef");
+	EXPECT_EQ(std::string(buf, t.len), "ab-12c");
+	EXPECT_EQ(buf[6], '#');
+	ipc_put_bytes(t, reinterpret_cast<const unsigned char *>("x"), 1);
+	EXPECT_EQ(t.len, 6u);
+}
+
+// parse_message and the status line with standard error on a packet
+// socket: each read is exactly one write(2) of the code under test.
 class Trace : public ::testing::Test {
 protected:
 	void SetUp() override
@@ -133,8 +159,7 @@ protected:
 		ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sock_), 0);
 		saved_ = dup(STDERR_FILENO);
 		dup2(sock_[1], STDERR_FILENO);
-		for (int &q : ipc_mq)
-			q = -1;
+		use_subscribers({});
 	}
 	void TearDown() override
 	{
@@ -143,11 +168,22 @@ protected:
 		close(sock_[0]);
 		close(sock_[1]);
 		debug = 1;
+		use_subscribers({});
+	}
+	// Slots in use hold a descriptor that is no queue: the sends fail,
+	// as a full queue's would, and the trace is the same.
+	void use_subscribers(const std::vector<int> &in_use)
+	{
+		for (int &q : ipc_mq)
+			q = -1;
+		for (int i : in_use)
+			ipc_mq[i] = 1 << 30;
+		ipc_prepare_fanout();
 	}
 	std::vector<std::string> writes()
 	{
 		std::vector<std::string> all;
-		char buf[4096];
+		char buf[8192];
 		for (ssize_t n; (n = recv(sock_[0], buf, sizeof(buf), MSG_DONTWAIT)) > 0;)
 			all.emplace_back(buf, static_cast<size_t>(n));
 		return all;
@@ -156,40 +192,80 @@ protected:
 	int saved_;
 };
 
-TEST_F(Trace, OneWritePerLine)
+std::string sending(const std::string &event, const std::vector<int> &in_use)
 {
+	std::string lines;
+	for (int i : in_use)
+		lines += "Sending " + event + " to queue #" + std::to_string(i) + "\n";
+	return lines;
+}
+
+TEST_F(Trace, OneWritePerTurn)
+{
+	const std::vector<int> all = {1, 2, 3, 4, 5, 6, 7, 8, 9};
 	std::string big = kHumanStart + std::string(496, '\x80');
 	const struct {
 		std::string bytes;
-		std::vector<std::string> writes;
+		std::vector<int> in_use;
+		std::string turn;
 	} cases[] = {
-		{kHumanStart, {"Parsing message.\n", "01 00 00 00 02 00 00 00 f5 00 f5 00 00 00 00 00 \n"}},
-		{"", {"Parsing message.\n", "\n"}},
-		{big, {"Parsing message.\n", format(big)}},
+		{kHumanStart, {}, "Parsing message.\n01 00 00 00 02 00 00 00 f5 00 f5 00 00 00 00 00 \n"},
+		{"", all, "Parsing message.\n\n"},
+		{"hello", all, "Parsing message.\n68 65 6c 6c 6f \n"},
+		// The fan-out lines name the slots in use, in order.
+		{kMotionStop, {2, 5, 9}, "Parsing message.\n" + format(kMotionStop) + sending("MOTION_STOP", {2, 5, 9})},
+		{kCrying2, all, "Parsing message.\n" + format(kCrying2) + sending("BABY_CRYING", all)},
+		{big, all, "Parsing message.\n" + format(big) + sending("AI_HUMAN_DETECTION_START", all)},
 	};
 	for (const auto &c : cases) {
+		use_subscribers(c.in_use);
 		EXPECT_EQ(parse_message(c.bytes.data(), static_cast<unsigned>(c.bytes.size())), 0);
-		EXPECT_EQ(writes(), c.writes);
+		EXPECT_TRUE(writes().empty()) << "written before the turn ended";
+		ipc_trace_flush();
+		EXPECT_EQ(writes(), std::vector<std::string>{c.turn});
 	}
+	ipc_trace_flush();
+	EXPECT_TRUE(writes().empty()) << "an empty turn is written";
+}
+
+// The longest turn there can be, a full-size message recognised with every
+// subscriber in use and the longest error text, fits its buffer uncut, and
+// a pipe takes it in one piece.
+TEST_F(Trace, LongestTurnFitsUncut)
+{
+	int longest = 0;
+	for (int e = 0; e < 4096; e++)
+		if (strlen(strerror(e)) > strlen(strerror(longest)))
+			longest = e;
+	std::string status = std::string(strerror(longest)).substr(0, IPC_STATUS_TEXT_MAX);
+	std::string big = kHumanStart + std::string(496, '\xff');
+	use_subscribers({1, 2, 3, 4, 5, 6, 7, 8, 9});
+
+	ipc_trace_status(-2147483647 - 1, longest);
+	parse_message(big.data(), static_cast<unsigned>(big.size()));
+	std::string want = "IPC message. Len: -2147483648. Status: " + status + "!\n" + "Parsing message.\n" +
+			   format(big) + sending("AI_HUMAN_DETECTION_START", {1, 2, 3, 4, 5, 6, 7, 8, 9});
+	EXPECT_LE(want.size(), IPC_TURN_TRACE_MAX);
+	EXPECT_LE(IPC_TURN_TRACE_MAX, static_cast<size_t>(PIPE_BUF));
+	ipc_trace_flush();
+	EXPECT_EQ(writes(), std::vector<std::string>{want});
 }
 
 TEST_F(Trace, NothingWithDebugOff)
 {
+	use_subscribers({1});
 	debug = 0;
 	EXPECT_EQ(parse_message(kMotionStart.data(), 12), 0);
+	ipc_trace_flush();
 	EXPECT_TRUE(writes().empty());
 }
 
-TEST_F(Trace, LogKeepsErrnoAndCutsLongLines)
+TEST_F(Trace, FailureLineKeepsErrno)
 {
-	errno = EAGAIN;
-	ipc_log("Can't open mqueue %s. Error: %s\n", "/q", strerror(ENOENT));
-	EXPECT_EQ(errno, EAGAIN);
-	ipc_log("%s\n", std::string(1000, 'a').c_str());
-	std::vector<std::string> got = writes();
-	ASSERT_EQ(got.size(), 2u);
-	EXPECT_EQ(got[0], "Can't open mqueue /q. Error: No such file or directory\n");
-	EXPECT_EQ(got[1], std::string(IPC_LOG_LINE_MAX - 2, 'a') + "\n");
+	errno = ENOENT;
+	ipc_log_error("Can't open mqueue ", "/q");
+	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(writes(), std::vector<std::string>{"Can't open mqueue /q. Error: No such file or directory\n"});
 }
 
 } // namespace

@@ -1,0 +1,107 @@
+// Trace and failure lines: text built in fixed buffers without a printf
+// engine, and written to standard error with one write(2) per line, or per
+// turn of the service.
+#pragma once
+
+#include <limits.h>
+#include <stddef.h>
+
+// While non-zero, the service traces every message it handles. The service
+// owns it (src/service/debug.cpp); everything that traces reads it.
+extern int debug;
+
+// Text being built in a caller's buffer of size bytes; whatever does not
+// fit is dropped. There is no terminator.
+struct ipc_text {
+	char *buf;
+	size_t size;
+	size_t len;
+};
+
+// Most characters ipc_format_int writes: "-9223372036854775808".
+constexpr size_t IPC_INT_TEXT_MAX = 20;
+
+// Writes v in decimal into out (IPC_INT_TEXT_MAX bytes of room) and
+// returns how many characters it wrote.
+size_t ipc_format_int(char *out, long v);
+
+// Writes the byte line of a message, "%02x " for each byte and a line end,
+// into line (size bytes, no terminator) and returns its length. A message
+// too long for line is cut at a whole byte; the line end is always there.
+size_t ipc_format_bytes(char *__restrict line, size_t size, const unsigned char *__restrict data, size_t len);
+
+// "%02x " for each byte of a full-size message, and the line end.
+constexpr size_t ipc_byte_line_size(size_t len)
+{
+	return 3 * len + 1;
+}
+
+void ipc_put(ipc_text &t, const char *s, size_t n);
+void ipc_put(ipc_text &t, const char *s);
+void ipc_put(ipc_text &t, long v);
+inline void ipc_put(ipc_text &t, int v)
+{
+	ipc_put(t, (long)v);
+}
+inline void ipc_put(ipc_text &t, const ipc_text &s)
+{
+	ipc_put(t, s.buf, s.len);
+}
+// The byte line of a message, as ipc_format_bytes writes it.
+void ipc_put_bytes(ipc_text &t, const unsigned char *data, size_t len);
+
+// Appends each part in turn: strings and numbers.
+template <typename... Parts>
+void ipc_put_all(ipc_text &t, const Parts &...parts)
+{
+	(ipc_put(t, parts), ...);
+}
+
+// Writes len bytes to descriptor fd, retrying only what a short write or
+// a signal left; false when the rest cannot be written.
+bool ipc_write_all(int fd, const char *buf, size_t len);
+
+// Writes the text to standard error at once. errno is kept, and a text
+// that cannot be written is dropped: there is nobody else to tell.
+void ipc_write_text(const ipc_text &t);
+
+// Builds one line from its parts and writes it at once, as ipc_write_text.
+template <typename... Parts>
+void ipc_log(const Parts &...parts)
+{
+	char line[256];
+	ipc_text t = {line, sizeof(line), 0};
+	ipc_put_all(t, parts...);
+	ipc_write_text(t);
+}
+
+// A failure line: "WHAT OBJECT. Error: TEXT", TEXT being the C library's
+// text for errno, as in "Can't open mqueue /ipc_dispatch. Error: ...".
+void ipc_log_error(const char *what, const char *object);
+
+// The trace of one turn of the service: its status line, the message and
+// its byte line, and one line per subscriber queue sent to. Gathered here
+// and written with one write(2) by ipc_trace_flush.
+constexpr size_t IPC_TRACE_MSG_MAX = 512;   // longest message a turn traces whole
+constexpr size_t IPC_STATUS_TEXT_MAX = 80;  // of the C library's error text
+constexpr size_t IPC_EVENT_NAME_MAX = 24;   // "AI_HUMAN_DETECTION_START"
+constexpr size_t IPC_TRACE_SUBSCRIBERS = 9;
+constexpr size_t IPC_FANOUT_LINE_MAX = sizeof("Sending  to queue #9\n") - 1 + IPC_EVENT_NAME_MAX;
+constexpr size_t IPC_TURN_TRACE_MAX =
+	sizeof("IPC message. Len: -2147483648. Status: !\n") - 1 + IPC_STATUS_TEXT_MAX +
+	sizeof("Parsing message.\n") - 1 + ipc_byte_line_size(IPC_TRACE_MSG_MAX) +
+	IPC_TRACE_SUBSCRIBERS * IPC_FANOUT_LINE_MAX;
+// Up to PIPE_BUF bytes, a write to a pipe is atomic: a turn never
+// interleaves with another writer of the same log.
+static_assert(IPC_TURN_TRACE_MAX <= PIPE_BUF);
+
+// Adds the turn's status line, "IPC message. Len: LEN. Status: TEXT!", TEXT
+// being the C library's text for err.
+void ipc_trace_status(int len, int err);
+
+// The turn being gathered.
+ipc_text &ipc_trace_turn(void);
+
+// Writes the turn gathered so far in one write(2), if there is any, and
+// starts the next one. errno is kept.
+void ipc_trace_flush(void);
