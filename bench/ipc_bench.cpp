@@ -3,12 +3,13 @@
 //
 //   ipc_bench latency SERVICE SAMPLES null|pipe
 //       p50 and p99 (µs) from a send into /ipc_dispatch to the event at
-//       subscriber 1 and at subscriber 9, samples 25 ms apart
+//       subscriber 1 and at subscriber 9, each sent once the service
+//       waits in its receive
 //   ipc_bench drive SERVICE COUNT recognised|unrecognised [PREFIX...]
-//       sends COUNT notifications one by one, each taken back, with the
-//       service run under PREFIX (strace, valgrind); prints the service's
-//       turns, its VmRSS (KiB) after 100 notifications and at the end, and
-//       its VmHWM at the end
+//       sends COUNT notifications (16 bytes recognised, or 64 bytes not)
+//       one by one, each taken back, with the service run under PREFIX
+//       (strace, valgrind); prints the service's turns, its VmRSS (KiB)
+//       after 100 notifications and at the end, and its VmHWM at the end
 //   ipc_bench rate SERVICE SECONDS
 //       turns per second with one recognised notification circulating
 //   ipc_bench idle SERVICE SECONDS
@@ -158,6 +159,20 @@ long cpu_ticks(pid_t pid)
 	return utime + stime;
 }
 
+// Waits until the service sleeps in its receive again, so that a sample
+// measures its work, never what is left of its pause.
+void wait_receiving(pid_t pid)
+{
+	std::string path = "/proc/" + std::to_string(pid) + "/wchan";
+	auto end = Clock::now() + 1s;
+	for (std::string wchan; Clock::now() < end; std::this_thread::sleep_for(100us)) {
+		std::ifstream(path) >> wchan;
+		if (wchan == "wq_sleep")
+			return;
+	}
+	die("the service never went back to its receive");
+}
+
 double percentile(std::vector<double> v, double p)
 {
 	std::sort(v.begin(), v.end());
@@ -172,6 +187,7 @@ int latency(const std::string &service, int samples, bool pipe_err)
 	mqd_t sub1 = open_queue("/ipc_dispatch_1", O_RDONLY);
 	mqd_t sub9 = open_queue("/ipc_dispatch_9", O_RDONLY);
 	std::vector<double> at1, at9;
+	wait_receiving(s.pid);
 	for (int i = 0; i < samples; i++) {
 		auto t0 = Clock::now();
 		if (mq_send(dispatch, kRecognised.data(), kRecognised.size(), 0) != 0)
@@ -184,7 +200,7 @@ int latency(const std::string &service, int samples, bool pipe_err)
 		receive(dispatch);  // the put-back, so that nothing circulates
 		at1.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
 		at9.push_back(std::chrono::duration<double, std::micro>(t9 - t0).count());
-		std::this_thread::sleep_for(25ms);
+		wait_receiving(s.pid);
 	}
 	stop(s);
 	printf("%.0f %.0f %.0f %.0f\n", percentile(at1, 0.5), percentile(at1, 0.99), percentile(at9, 0.5),
@@ -199,7 +215,7 @@ int drive(const std::string &service, int count, bool recognised, const std::vec
 	start(s, service, true, prefix);
 	std::string n = kRecognised;
 	if (!recognised) {
-		n.assign(512, '\0');
+		n.assign(64, '\0');
 		for (size_t i = 0; i < n.size(); i++)
 			n[i] = static_cast<char>(0x80 + i % 100);
 	}
