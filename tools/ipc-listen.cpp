@@ -2,6 +2,7 @@
 // each, for shell scripts and pipes.
 #include <errno.h>
 #include <getopt.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -28,7 +29,9 @@ constexpr char USAGE[] =
 	"                     the queue must exist\n"
 	"  --count K          exit after K events\n"
 	"  --timeout SECONDS  exit with status 3 when no event arrives within\n"
-	"                     SECONDS of starting or of the last event\n"
+	"                     SECONDS of starting or of the last event, as the\n"
+	"                     monotonic clock counts them: setting the system's\n"
+	"                     clock neither ends the wait early nor stretches it\n"
 	"  -h, --help         show this help\n"
 	"\n"
 	"Exit status: 0 done (--count reached), 1 the queue could not be opened or\n"
@@ -67,14 +70,52 @@ size_t escape(char *line, const unsigned char *msg, size_t len)
 	return n;
 }
 
-ssize_t receive(mqd_t q, char *buf, size_t size, unsigned long timeout, bool timed)
+timespec monotonic_after(unsigned long seconds)
 {
-	if (!timed)
-		return mq_receive(q, buf, size, nullptr);
-	timespec until;
-	clock_gettime(CLOCK_REALTIME, &until);
-	until.tv_sec += (time_t)timeout;
-	return mq_timedreceive(q, buf, size, nullptr, &until);
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	t.tv_sec += (time_t)seconds;
+	return t;
+}
+
+// The time left until the deadline; zero once it has passed.
+timespec time_until(const timespec &deadline)
+{
+	timespec now, left;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	left.tv_sec = deadline.tv_sec - now.tv_sec;
+	left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+	if (left.tv_nsec < 0) {
+		left.tv_sec--;
+		left.tv_nsec += 1000000000;
+	}
+	if (left.tv_sec < 0)
+		left = {0, 0};
+	return left;
+}
+
+// Receives one message by the deadline, or fails with ETIMEDOUT. A queue
+// descriptor is a file descriptor here, and ppoll's timeout runs on the
+// monotonic clock; a realtime deadline (mq_timedreceive) would move with
+// every step of the system's clock. q is non-blocking.
+ssize_t receive_by(mqd_t q, char *buf, size_t size, const timespec &deadline)
+{
+	for (;;) {
+		timespec left = time_until(deadline);
+		pollfd p = {q, POLLIN, 0};
+		int ready = ppoll(&p, 1, &left, nullptr);
+		if (ready < 0)
+			return -1;
+		if (ready > 0) {
+			ssize_t n = mq_receive(q, buf, size, nullptr);
+			// Another reader may have taken it first.
+			if (n >= 0 || errno != EAGAIN)
+				return n;
+		} else if (left.tv_sec == 0 && left.tv_nsec == 0) {
+			errno = ETIMEDOUT;
+			return -1;
+		}
+	}
 }
 
 } // namespace
@@ -114,9 +155,11 @@ int main(int argc, char **argv)
 
 	char name[IPC_QUEUE_NAME_SIZE];
 	ipc_queue_name(name, (int)index);
+	bool timed = timeout_text != nullptr;
+	int flags = O_RDONLY | (timed ? O_NONBLOCK : 0);
 	// The dispatch queue belongs to the producer; a subscriber queue may be
 	// created by whichever of listener and service comes first.
-	mqd_t q = dispatch ? mq_open(name, O_RDONLY) : ipc_create_queue(name, O_RDONLY);
+	mqd_t q = dispatch ? mq_open(name, flags) : ipc_create_queue(name, flags);
 	if (q == (mqd_t)-1) {
 		ipc_log_error("Can't open mqueue ", name);
 		return TOOL_FAILED;
@@ -131,9 +174,11 @@ int main(int argc, char **argv)
 	char msg[MSG_MAX];
 	char line[4 * MSG_MAX + 1];
 	for (unsigned long seen = 0; count == 0 || seen < count; seen++) {
+		timespec deadline = monotonic_after(timeout);
 		ssize_t len;
-		while ((len = receive(q, msg, sizeof(msg), timeout, timeout_text != nullptr)) < 0 && errno == EINTR)
-			;
+		do
+			len = timed ? receive_by(q, msg, sizeof(msg), deadline) : mq_receive(q, msg, sizeof(msg), nullptr);
+		while (len < 0 && errno == EINTR);
 		if (len < 0 && errno == ETIMEDOUT)
 			return TOOL_TIMED_OUT;
 		if (len < 0) {
