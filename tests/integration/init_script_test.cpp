@@ -20,13 +20,18 @@ protected:
 		// The script starts "$DAEMON" itself; an emulator has to come in
 		// through a small launcher.
 		std::string daemon = program("ipc-dispatchd");
-		if (shell_command("ipc-dispatchd") != daemon) {
+		std::string exe;
+		if (std::string command = shell_command("ipc-dispatchd"); command != daemon) {
 			daemon = dir_ + "/ipc-dispatchd";
-			std::ofstream(daemon) << "#!/bin/sh\nexec " << shell_command("ipc-dispatchd") << " \"$@\"\n";
+			std::ofstream(daemon) << "#!/bin/sh\nexec " << command << " \"$@\"\n";
 			chmod(daemon.c_str(), 0755);
+			// The emulator is what runs: the script's check of the pid
+			// must look for it.
+			exe = "EXE=$(readlink -f \"$(command -v " + command.substr(0, command.find(' ')) + ")\")\n";
 		}
-		std::ofstream(dir_ + "/defaults") << "DAEMON=" << daemon << "\nPIDFILE=" << dir_
-						 << "/pid\nLOG=" << dir_ << "/log\n";
+		// The machine's /dev/mqueue shows another IPC namespace's queues.
+		std::ofstream(dir_ + "/defaults") << "DAEMON=" << daemon << "\nPIDFILE=" << dir_ << "/pid\nLOG=" << dir_
+						 << "/log\nMQUEUE_DIR=" << dir_ << "\n" << exe;
 		setenv("IPC_DISPATCHD_DEFAULTS", (dir_ + "/defaults").c_str(), 1);
 	}
 	void TearDown() override
