@@ -1,5 +1,5 @@
 # Checks a shipped executable: stripped size within budget, statically
-# linked, and nothing of a C++ runtime in it.
+# linked, and nothing of a C++ runtime or of a printf engine in it.
 # cmake -DFILE=... -DSTRIP=... -DNM=... [-DLIMIT=bytes] [-DFILE_TYPE=regex] -P check_binary.cmake
 
 foreach(var FILE STRIP NM)
@@ -38,4 +38,11 @@ string(REGEX MATCHALL "[^\n]*(__cxa_|__gxx_personality|_ZSt|_ZNSt|_Znw|_Znaw|_Zd
 if(cxx)
   list(JOIN cxx "\n" cxx)
   message(FATAL_ERROR "${name} carries C++ runtime symbols:\n${cxx}")
+endif()
+
+# The trace and the messages are built by the project's own formatter.
+string(REGEX MATCHALL "[^\n]*[ _](v?s?n?printf|v?fprintf|printf_core|__[a-z]*printf_chk)(@[^\n]*)?\n" formatted "${symbols}\n")
+if(formatted)
+  list(JOIN formatted "" formatted)
+  message(FATAL_ERROR "${name} carries the printf family:\n${formatted}")
 endif()
