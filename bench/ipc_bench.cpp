@@ -2,9 +2,9 @@
 // it creates "/ipc_dispatch" and starts the service itself.
 //
 //   ipc_bench latency SERVICE SAMPLES null|pipe
-//       p50 and p99 (µs) from a send into /ipc_dispatch to the event at
-//       subscriber 1 and at subscriber 9, each sent once the service
-//       waits in its receive
+//       one line per sample: µs from a send into /ipc_dispatch to the
+//       event at subscriber 1 and at subscriber 9, each sent once the
+//       service waits in its receive
 //   ipc_bench drive SERVICE COUNT recognised|unrecognised [PREFIX...]
 //       sends COUNT notifications (16 bytes recognised, or 64 bytes not)
 //       one by one, each taken back, with the service run under PREFIX
@@ -22,7 +22,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -173,12 +172,6 @@ void wait_receiving(pid_t pid)
 	die("the service never went back to its receive");
 }
 
-double percentile(std::vector<double> v, double p)
-{
-	std::sort(v.begin(), v.end());
-	return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5)];
-}
-
 int latency(const std::string &service, int samples, bool pipe_err)
 {
 	mqd_t dispatch = open_queue("/ipc_dispatch", O_RDWR);
@@ -187,6 +180,8 @@ int latency(const std::string &service, int samples, bool pipe_err)
 	mqd_t sub1 = open_queue("/ipc_dispatch_1", O_RDONLY);
 	mqd_t sub9 = open_queue("/ipc_dispatch_9", O_RDONLY);
 	std::vector<double> at1, at9;
+	at1.reserve(static_cast<size_t>(samples));
+	at9.reserve(static_cast<size_t>(samples));
 	wait_receiving(s.pid);
 	for (int i = 0; i < samples; i++) {
 		auto t0 = Clock::now();
@@ -203,8 +198,8 @@ int latency(const std::string &service, int samples, bool pipe_err)
 		wait_receiving(s.pid);
 	}
 	stop(s);
-	printf("%.0f %.0f %.0f %.0f\n", percentile(at1, 0.5), percentile(at1, 0.99), percentile(at9, 0.5),
-	       percentile(at9, 0.99));
+	for (size_t i = 0; i < at1.size(); i++)
+		printf("%.1f %.1f\n", at1[i], at9[i]);
 	return 0;
 }
 
