@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <getopt.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <time.h>
 
 #include "queues/ipc_queues.h"

@@ -2,7 +2,6 @@
 // producer would.
 #include <errno.h>
 #include <getopt.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "events/ipc_events.h"
