@@ -13,8 +13,10 @@ int main(void)
 {
 	char buffer[IPC_MSG_SIZE];
 
-	// A log reader that goes away must not take the dispatcher with it.
+	// A log reader that goes away, stalls or cannot keep up must neither
+	// take the dispatcher with it nor hold the events back.
 	signal(SIGPIPE, SIG_IGN);
+	ipc_log_nonblocking();
 	if (ipc_open_queues() == -1)
 		exit(1);
 	ipc_prepare_fanout();

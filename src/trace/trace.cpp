@@ -1,7 +1,9 @@
 #include "trace/trace.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +43,71 @@ constexpr hex_pairs hex = make_hex_pairs();
 // The turn being gathered.
 char turn_buf[IPC_TURN_TRACE_MAX];
 ipc_text turn = {turn_buf, sizeof(turn_buf), 0};
+
+// Texts given up since the log last took one.
+unsigned long dropped;
+// A drop line and the text behind it, on their way out; and, while pending
+// is not 0, the unwritten rest of a text that a terminal cut short.
+char out[IPC_DROP_LINE_MAX + IPC_TURN_TRACE_MAX];
+const char *rest;
+size_t pending;
+// Sends to a socket rather than writing to it.
+bool log_is_socket;
+
+ssize_t put(const char *buf, size_t len)
+{
+	if (log_is_socket)
+		return send(STDERR_FILENO, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+	return write(STDERR_FILENO, buf, len);
+}
+
+// At most one write(2), whatever the log does.
+void put_or_drop(const char *text, size_t len)
+{
+	// A turn or a log line: never more than a turn's room.
+	if (len > IPC_TURN_TRACE_MAX)
+		len = IPC_TURN_TRACE_MAX;
+	if (pending > 0) {
+		// A text is never left half written: its rest goes before anything
+		// else, and this text is given up to keep to one write.
+		ssize_t n = put(rest, pending);
+		if (n > 0) {
+			rest += n;
+			pending -= (size_t)n;
+		}
+		dropped++;
+		return;
+	}
+	if (dropped > 0) {
+		ipc_text t = {out, sizeof(out), 0};
+		ipc_put_all(t, "Trace: ", (long)dropped, dropped == 1 ? " turn dropped\n" : " turns dropped\n");
+		ipc_put(t, text, len);
+		text = out;
+		len = t.len;
+	}
+	ssize_t n = put(text, len);
+	if (n <= 0) {
+		dropped++;
+		return;
+	}
+	dropped = 0;
+	if ((size_t)n < len) {
+		if (text != out)
+			memcpy(out, text, len);
+		rest = out + n;
+		pending = len - (size_t)n;
+	}
+}
+
+void write_whole(const char *text, size_t len)
+{
+	ipc_write_all(STDERR_FILENO, text, len);
+}
+
+// How texts reach standard error: whole, waiting as long as that takes (the
+// tools), or at once or not at all (the service). Only ipc_log_nonblocking
+// names put_or_drop, so that the tools' binaries do without it.
+void (*write_log)(const char *text, size_t len) = write_whole;
 
 } // namespace
 
@@ -128,7 +195,31 @@ void ipc_write_text(const ipc_text &t)
 {
 	int saved = errno;
 
-	ipc_write_all(STDERR_FILENO, t.buf, t.len);
+	write_log(t.buf, t.len);
+	errno = saved;
+}
+
+void ipc_log_nonblocking(void)
+{
+	int saved = errno;
+	int type;
+	socklen_t size = sizeof(type);
+
+	write_log = put_or_drop;
+	if (getsockopt(STDERR_FILENO, SOL_SOCKET, SO_TYPE, &type, &size) == 0)
+		log_is_socket = true;
+	// Only pipes, FIFOs and terminals can make a writer wait, and none of
+	// them can seek. Setting O_NONBLOCK on the inherited description would
+	// change it for the shell or the init system that shares it; an open
+	// of our own through /proc does not. Where that fails (no /proc, a FIFO
+	// without a reader yet), the log may still hold the service back.
+	else if (lseek(STDERR_FILENO, 0, SEEK_CUR) == -1 && errno == ESPIPE) {
+		int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+		if (fd >= 0) {
+			dup2(fd, STDERR_FILENO);
+			close(fd);
+		}
+	}
 	errno = saved;
 }
 

@@ -65,6 +65,16 @@ bool ipc_write_all(int fd, const char *buf, size_t len);
 // that cannot be written is dropped: there is nobody else to tell.
 void ipc_write_text(const ipc_text &t);
 
+// From here on, the log never holds the caller back. Standard error gets a
+// non-blocking open file description of its own (where it is a pipe, FIFO
+// or terminal), or is sent to without waiting (a socket); the description
+// it shares with other processes is left as it is. A text that the log
+// cannot take at once is then dropped whole, never cut: the rest of one cut
+// short by a terminal goes out before anything else. The first text that
+// gets through after a loss is preceded by "Trace: N turns dropped". At
+// most one write(2) per text.
+void ipc_log_nonblocking(void);
+
 // Builds one line from its parts and writes it at once, as ipc_write_text.
 template <typename... Parts>
 void ipc_log(const Parts &...parts)
@@ -91,9 +101,13 @@ constexpr size_t IPC_TURN_TRACE_MAX =
 	sizeof("IPC message. Len: -2147483648. Status: !\n") - 1 + IPC_STATUS_TEXT_MAX +
 	sizeof("Parsing message.\n") - 1 + ipc_byte_line_size(IPC_TRACE_MSG_MAX) +
 	IPC_TRACE_SUBSCRIBERS * IPC_FANOUT_LINE_MAX;
+// "Trace: N turns dropped", written ahead of the first turn that gets
+// through after a loss.
+constexpr size_t IPC_DROP_LINE_MAX = sizeof("Trace:  turns dropped\n") - 1 + IPC_INT_TEXT_MAX;
 // Up to PIPE_BUF bytes, a write to a pipe is atomic: a turn never
-// interleaves with another writer of the same log.
-static_assert(IPC_TURN_TRACE_MAX <= PIPE_BUF);
+// interleaves with another writer of the same log, and a pipe that cannot
+// take it all takes none of it.
+static_assert(IPC_DROP_LINE_MAX + IPC_TURN_TRACE_MAX <= PIPE_BUF);
 
 // Adds the turn's status line, "IPC message. Len: LEN. Status: TEXT!", TEXT
 // being the C library's text for err.

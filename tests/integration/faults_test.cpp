@@ -1,9 +1,14 @@
 // The service in a hostile environment: it must keep serving, and never
 // lose or change a notification that it took.
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "harness.h"
 #include "notifications.h"
@@ -102,6 +107,154 @@ TEST_F(Faults, DispatchQueueUnlinkedWhileRunning)
 	}
 	EXPECT_TRUE(alive(svc));
 	EXPECT_FALSE(queue_exists("/ipc_dispatch"));
+}
+
+// Standard error whose reader stops reading: a pipe, or a terminal that
+// nobody reads. Every notification still reaches the subscribers and comes
+// back, a turn still takes its 13 system calls, and once the log is read
+// again it holds whole turns and lines counting the turns it dropped.
+class StalledLog : public QueueTest, public ::testing::WithParamInterface<std::string> {};
+
+INSTANTIATE_TEST_SUITE_P(Faults, StalledLog, ::testing::Values("pipe", "terminal"));
+
+const struct {
+	std::string bytes;
+	std::string event;
+} kEvents[] = {{kHumanStart, "AI_HUMAN_DETECTION_START"}, {kHumanStop, "AI_HUMAN_DETECTION_STOP"},
+	       {kMotionStart, "MOTION_START"}, {kMotionStop, "MOTION_STOP"},
+	       {kCrying1, "BABY_CRYING"}, {kCrying2, "BABY_CRYING"}};
+
+// Counts the whole turns and the dropped ones that the log tells of; false
+// at the first text that is neither a turn nor a drop line.
+bool whole_turns(const std::string &log, int &turns)
+{
+	turns = 0;
+	for (size_t at = 0; at < log.size();) {
+		size_t was = at;
+		if (log.compare(at, 7, "Trace: ") == 0) {
+			char *end;
+			long n = std::strtol(log.c_str() + at + 7, &end, 10);
+			size_t rest = static_cast<size_t>(end - log.c_str());
+			for (const char *tail : {" turn dropped\n", " turns dropped\n"})
+				if (n > 0 && log.compare(rest, strlen(tail), tail) == 0) {
+					turns += static_cast<int>(n);
+					at = rest + strlen(tail);
+				}
+		}
+		for (const auto &e : kEvents)
+			if (std::string t = turn_trace(e.bytes, e.event.c_str(), kAll);
+			    at == was && log.compare(at, t.size(), t) == 0) {
+				turns++;
+				at += t.size();
+			}
+		if (at == was)
+			return false;
+	}
+	return true;
+}
+
+TEST_P(StalledLog, NeverHoldsTheEventsBack)
+{
+	int reader, writer;
+	if (GetParam() == "pipe") {
+		int fds[2];
+		ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+		fcntl(fds[1], F_SETPIPE_SZ, 4096);  // full within a few turns
+		reader = fds[0];
+		writer = fds[1];
+	} else {
+		reader = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+		ASSERT_TRUE(reader >= 0 && grantpt(reader) == 0 && unlockpt(reader) == 0);
+		writer = open(ptsname(reader), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		termios raw;
+		ASSERT_EQ(tcgetattr(writer, &raw), 0);
+		cfmakeraw(&raw);  // no carriage return before each line end
+		tcsetattr(writer, TCSANOW, &raw);
+	}
+	fcntl(reader, F_SETFL, O_NONBLOCK);
+	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
+	// Deep enough that no event is lost while the test looks elsewhere.
+	std::ofstream("/proc/sys/fs/mqueue/msg_max") << 100;
+	mqd_t sub = keep(create_queue(subscriber(1), 100, 512, 0644, O_RDONLY));
+	Process &svc = start_service({.args = {program("ipc-dispatchd")}, .err_to = writer});
+	close(writer);
+	ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(9)); }));
+
+	// One event a turn: the events count the turns.
+	int turns = 0;
+	std::string logged;
+	auto read_on = [&] {
+		char buf[65536];
+		for (ssize_t n; (n = read(reader, buf, sizeof(buf))) > 0;)
+			logged.append(buf, static_cast<size_t>(n));
+	};
+	auto events_are = [&](const std::string &event) {
+		std::vector<std::string> got = receive_all(sub);
+		turns += static_cast<int>(got.size());
+		return !got.empty() && got == std::vector<std::string>(got.size(), event);
+	};
+	// Far more turns than the log can hold, then a notification at a time.
+	send(dispatch, kMotionStart);
+	ASSERT_TRUE(wait_until([&] { events_are("MOTION_START"); return turns >= 300; }, 30s)) << turns;
+	std::string back;
+	ASSERT_TRUE(receive(dispatch, back));
+	events_are("MOTION_START");
+	// From here on the calls of each turn are counted, on the host's own
+	// binary.
+	bool count_calls = std::getenv("IPC_WRAPPER") == nullptr;
+	std::string calls = temp_dir() + "/calls";
+	if (count_calls) {
+		Process &strace = procs_.emplace_back(
+			spawn({.args = {"strace", "-qq", "-o", calls, "-p", std::to_string(svc.pid)}, .wrap = false}));
+		ASSERT_TRUE(wait_until([&] {
+			std::ifstream status("/proc/" + std::to_string(svc.pid) + "/status");
+			std::string line;
+			while (std::getline(status, line) && line.rfind("TracerPid:", 0) != 0)
+				;
+			return line.find_first_of("123456789") != std::string::npos;
+		})) << err_text(strace);
+	}
+	for (int i = 0; i < 12; i++) {
+		const auto &e = kEvents[i % 6];
+		send(dispatch, e.bytes);
+		ASSERT_TRUE(wait_until([&] { return events_are(e.event); })) << e.event;
+		ASSERT_TRUE(receive(dispatch, back));
+		EXPECT_EQ(back, e.bytes);
+	}
+	// Read again, the log goes on with whole turns.
+	send(dispatch, kHumanStart);
+	ASSERT_TRUE(wait_until([&] {
+		read_on();
+		events_are("AI_HUMAN_DETECTION_START");
+		return glibc_words(logged).find(" dropped\n" + turn_trace(kHumanStart, "AI_HUMAN_DETECTION_START", kAll)) !=
+		       std::string::npos;
+	})) << logged.substr(logged.size() - std::min<size_t>(logged.size(), 2000));
+	ASSERT_TRUE(receive(dispatch, back));
+	events_are("AI_HUMAN_DETECTION_START");
+	int told = 0;
+	EXPECT_TRUE(wait_until([&] {
+		read_on();
+		return whole_turns(glibc_words(logged), told) && told == turns;
+	})) << "the log tells of " << told << " of " << turns << " turns";
+	close(reader);
+
+	if (!count_calls)
+		return;
+	Process &strace = procs_.back();
+	kill(strace.pid, SIGTERM);  // strace lets the service go and ends
+	wait_exit(strace);
+	std::ifstream in(calls);
+	std::vector<size_t> receives;
+	size_t n = 0;
+	for (std::string line; std::getline(in, line); n++)
+		if (line.rfind("mq_timedreceive(", 0) == 0)
+			receives.push_back(n);
+	// The turn that strace came in on may have been interrupted.
+	int other = 0;
+	for (size_t i = 2; i < receives.size(); i++)
+		other += receives[i] - receives[i - 1] != 13;
+	EXPECT_GE(receives.size(), 12u);
+	EXPECT_EQ(other, 0) << "turns of other than 13 calls, in " << calls;
 }
 
 } // namespace
