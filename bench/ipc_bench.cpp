@@ -14,14 +14,29 @@
 //       turns per second with one recognised notification circulating
 //   ipc_bench idle SERVICE SECONDS
 //       CPU ticks the service uses while nothing arrives
+//   ipc_bench mqtt SERVICE SAMPLES BIN_DIR ipc-mqtt|pipe
+//       in a network namespace of its own too: µs from a send into
+//       /ipc_dispatch to the event at a mosquitto_sub of a broker on
+//       loopback, through BIN_DIR/ipc-mqtt or through
+//       ipc-listen | mosquitto_pub -l, one line per sample, four samples a
+//       second, five events in turn; then "# TICKS RSS": the bridge's CPU
+//       ticks in 3 s with nothing arriving, and its VmRSS (KiB, all of its
+//       processes)
 #include <errno.h>
 #include <fcntl.h>
 #include <mqueue.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -55,6 +70,16 @@ mqd_t open_queue(const char *name, int flags)
 	return q;
 }
 
+[[noreturn]] void exec(std::vector<std::string> words)
+{
+	std::vector<char *> argv;
+	for (std::string &w : words)
+		argv.push_back(w.data());
+	argv.push_back(nullptr);
+	execvp(argv[0], argv.data());
+	_exit(127);
+}
+
 struct Service {
 	pid_t pid = -1;
 	int err = -1;  // read end of its stderr, when piped
@@ -78,12 +103,7 @@ void start(Service &s, const std::string &service, bool pipe_err, const std::vec
 		dup2(pipe_err ? fds[1] : null, 2);
 		std::vector<std::string> words = prefix;
 		words.push_back(service);
-		std::vector<char *> argv;
-		for (std::string &w : words)
-			argv.push_back(w.data());
-		argv.push_back(nullptr);
-		execvp(argv[0], argv.data());
-		_exit(127);
+		exec(words);
 	}
 	if (pipe_err) {
 		close(fds[1]);
@@ -261,6 +281,124 @@ int idle(const std::string &service, int seconds)
 	return 0;
 }
 
+// Runs words with standard input and output as given (-1: /dev/null).
+pid_t run_with(std::vector<std::string> words, int in = -1, int out = -1)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		int null = open("/dev/null", O_RDWR);
+		dup2(in >= 0 ? in : null, 0);
+		dup2(out >= 0 ? out : null, 1);
+		dup2(null, 2);
+		exec(words);
+	}
+	return pid;
+}
+
+// The next line of fd, waiting up to a second for it.
+bool next_line(int fd, std::string &pending, std::string &line)
+{
+	auto end = Clock::now() + 1s;
+	for (size_t nl; (nl = pending.find('\n')) == std::string::npos;) {
+		pollfd p = {fd, POLLIN, 0};
+		char buf[4096];
+		ssize_t n;
+		if (Clock::now() > end || poll(&p, 1, 100) < 0 || (p.revents && (n = read(fd, buf, sizeof(buf))) <= 0))
+			return false;
+		if (p.revents)
+			pending.append(buf, static_cast<size_t>(n));
+	}
+	line = pending.substr(0, pending.find('\n'));
+	pending.erase(0, line.size() + 1);
+	return true;
+}
+
+int mqtt(const std::string &service, int samples, const std::string &bin, const std::string &bridge)
+{
+	const char *events[] = {"MOTION_START", "AI_HUMAN_DETECTION_START", "BABY_CRYING", "AI_HUMAN_DETECTION_STOP",
+				"MOTION_STOP"};
+	const std::string notifications[] = {
+		std::string("\x01\0\0\0\x02\0\0\0\x7c\0\x7c\0", 12), kRecognised,
+		std::string("\x04\0\0\0\x02\0\0\0\x02\x60\x02\x60\0\0\0\0", 16),
+		std::string("\x01\0\0\0\x02\0\0\0\xed\0\xed\0\0\0\0\0", 16),
+		std::string("\x01\0\0\0\x02\0\0\0\x7d\0\x7d\0", 12)};
+	if (unshare(CLONE_NEWNET) != 0)
+		die("unshare --net");
+	int s = socket(AF_INET, SOCK_DGRAM, 0);
+	ifreq lo = {};
+	strcpy(lo.ifr_name, "lo");
+	lo.ifr_flags = IFF_UP;
+	if (ioctl(s, SIOCSIFFLAGS, &lo) != 0)
+		die("lo up");
+	std::vector<pid_t> helpers = {run_with({"mosquitto", "-p", "1883"})};
+	std::this_thread::sleep_for(300ms);
+	int sub[2];
+	if (pipe(sub) != 0)
+		die("pipe");
+	helpers.push_back(run_with({"stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-t", "bench/event"}, -1, sub[1]));
+	mqd_t dispatch = open_queue("/ipc_dispatch", O_RDWR);
+	Service svc;
+	start(svc, service, false);
+	std::vector<pid_t> bridged;
+	if (bridge == "pipe") {
+		int p[2];
+		if (pipe(p) != 0)
+			die("pipe");
+		bridged.push_back(run_with({bin + "/ipc-listen", "1"}, -1, p[1]));
+		bridged.push_back(run_with({"mosquitto_pub", "-l", "-h", "127.0.0.1", "-t", "bench/event"}, p[0]));
+		close(p[0]);
+		close(p[1]);
+	} else {
+		bridged.push_back(run_with({bin + "/ipc-mqtt", "--host", "127.0.0.1", "--topic", "bench", "--no-discovery", "1"}));
+	}
+	std::string pending, line;
+	// Until everything is connected: then what else came is dropped, and
+	// the samples start once no event is less than a second old.
+	bool up = false;
+	for (auto end = Clock::now() + 10s; !up && Clock::now() < end;) {
+		wait_receiving(svc.pid);
+		if (mq_send(dispatch, notifications[0].data(), notifications[0].size(), 0) != 0)
+			die("mq_send");
+		up = next_line(sub[0], pending, line);
+		receive(dispatch);
+	}
+	if (!up)
+		die("no event reached the subscriber");
+	std::this_thread::sleep_for(1500ms);
+	while (next_line(sub[0], pending, line))
+		;
+	std::vector<double> took;
+	for (int i = 0; i < samples; i++) {
+		size_t k = static_cast<size_t>(i) % 5;
+		wait_receiving(svc.pid);
+		auto t0 = Clock::now();
+		if (mq_send(dispatch, notifications[k].data(), notifications[k].size(), 0) != 0)
+			die("mq_send");
+		if (!next_line(sub[0], pending, line) || line != events[k])
+			die(std::string("no ") + events[k] + " at the subscriber, but '" + line + "'");
+		took.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+		receive(dispatch);
+		std::this_thread::sleep_for(250ms - (Clock::now() - t0));
+	}
+	long before = 0, after = 0, rss = 0;
+	for (pid_t p : bridged)
+		before += cpu_ticks(p);
+	std::this_thread::sleep_for(3s);
+	for (pid_t p : bridged) {
+		after += cpu_ticks(p);
+		rss += status_kib(p, "VmRSS:");
+	}
+	for (double us : took)
+		printf("%.1f\n", us);
+	printf("# %ld %ld\n", after - before, rss);
+	for (pid_t p : bridged)
+		kill(p, SIGTERM);
+	for (pid_t p : helpers)
+		kill(p, SIGTERM);
+	stop(svc);
+	return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -274,6 +412,8 @@ int main(int argc, char **argv)
 		return rate(a[1], std::stoi(a[2]));
 	if (a.size() == 3 && a[0] == "idle")
 		return idle(a[1], std::stoi(a[2]));
+	if (a.size() == 5 && a[0] == "mqtt")
+		return mqtt(a[1], std::stoi(a[2]), a[3], a[4]);
 	fprintf(stderr, "usage: see the comment at the top of bench/ipc_bench.cpp\n");
 	return 2;
 }

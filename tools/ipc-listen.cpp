@@ -12,7 +12,6 @@ namespace {
 
 char NAME[] = "ipc-listen";
 constexpr int TIMEOUT_MAX = 31536000;  // a year, in seconds
-constexpr int MSG_MAX = 4096;          // longest message it takes
 
 constexpr char USAGE[] =
 	"Usage: ipc-listen [--count K] [--timeout SECONDS] N\n"
@@ -125,7 +124,7 @@ int main(int argc, char **argv)
 	unsigned long count = 0, timeout = 0, index = 0;
 	bool dispatch = false;
 
-	for (int c; (c = tool_next_option(NAME, argc, argv, OPTIONS, USAGE)) != -1;) {
+	for (int c; (c = tool_next_option(NAME, argc, argv, "h", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
 		case 'c':
 			count_text = optarg;
@@ -152,26 +151,13 @@ int main(int argc, char **argv)
 	if (!dispatch && (!tool_parse_number(index_text, IPC_QUEUE_COUNT - 1, &index) || index == 0))
 		tool_usage_error(NAME, "N: '", index_text, "' is not a number from 1 to ", IPC_QUEUE_COUNT - 1);
 
-	char name[IPC_QUEUE_NAME_SIZE];
-	ipc_queue_name(name, (int)index);
 	bool timed = timeout_text != nullptr;
-	int flags = O_RDONLY | (timed ? O_NONBLOCK : 0);
-	// The dispatch queue belongs to the producer; a subscriber queue may be
-	// created by whichever of listener and service comes first.
-	mqd_t q = dispatch ? mq_open(name, flags) : ipc_create_queue(name, flags);
-	if (q == (mqd_t)-1) {
-		ipc_log_error("Can't open mqueue ", name);
+	mqd_t q = tool_open_queue((int)index, timed ? O_NONBLOCK : 0);
+	if (q == (mqd_t)-1)
 		return TOOL_FAILED;
-	}
-	mq_attr attr;
-	if (mq_getattr(q, &attr) == 0 && attr.mq_msgsize > MSG_MAX) {
-		ipc_log("Can't read mqueue ", name, ". Error: messages of up to ", attr.mq_msgsize,
-			" bytes, more than ", MSG_MAX, "\n");
-		return TOOL_FAILED;
-	}
 
-	char msg[MSG_MAX];
-	char line[4 * MSG_MAX + 1];
+	char msg[TOOL_MSG_MAX];
+	char line[4 * TOOL_MSG_MAX + 1];
 	for (unsigned long seen = 0; count == 0 || seen < count; seen++) {
 		timespec deadline = monotonic_after(timeout);
 		ssize_t len;
@@ -181,6 +167,8 @@ int main(int argc, char **argv)
 		if (len < 0 && errno == ETIMEDOUT)
 			return TOOL_TIMED_OUT;
 		if (len < 0) {
+			char name[IPC_QUEUE_NAME_SIZE];
+			ipc_queue_name(name, (int)index);
 			ipc_log_error("Can't receive from mqueue ", name);
 			return TOOL_FAILED;
 		}

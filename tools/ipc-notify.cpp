@@ -72,7 +72,7 @@ int main(int argc, char **argv)
 	unsigned long priority = 0;
 	bool create = false;
 
-	for (int c; (c = tool_next_option(NAME, argc, argv, OPTIONS, USAGE)) != -1;) {
+	for (int c; (c = tool_next_option(NAME, argc, argv, "h", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
 		case 'x':
 			hex = optarg;

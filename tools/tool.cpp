@@ -1,9 +1,12 @@
 #include "tool.h"
 
 #include <getopt.h>
+#include <mqueue.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include "queues/ipc_queues.h"
 
 bool tool_parse_number(const char *text, unsigned long max, unsigned long *value)
 {
@@ -64,10 +67,10 @@ tool_hex_result tool_parse_hex(const char *hex, unsigned char *bytes, size_t max
 	return TOOL_HEX_OK;
 }
 
-int tool_next_option(char *name, int argc, char **argv, const option *options, const char *usage)
+int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage)
 {
 	argv[0] = name;
-	int c = getopt_long(argc, argv, "h", options, nullptr);
+	int c = getopt_long(argc, argv, shorts, options, nullptr);
 	if (c == 'h')
 		exit(ipc_write_all(STDOUT_FILENO, usage, strlen(usage)) ? TOOL_OK : TOOL_FAILED);
 	if (c == '?' || c == ':')
@@ -79,4 +82,26 @@ void tool_usage_exit(const char *name, const ipc_text &message)
 {
 	ipc_log(name, ": ", message, " (see ", name, " --help)\n");
 	exit(TOOL_USAGE);
+}
+
+int tool_open_queue(int index, int flags)
+{
+	char name[IPC_QUEUE_NAME_SIZE];
+	mq_attr attr;
+
+	ipc_queue_name(name, index);
+	// The dispatch queue belongs to the producer; a subscriber queue may be
+	// created by whichever of reader and service comes first.
+	mqd_t q = index == 0 ? mq_open(name, O_RDONLY | flags) : ipc_create_queue(name, O_RDONLY | flags);
+	if (q == (mqd_t)-1) {
+		ipc_log_error("Can't open mqueue ", name);
+		return -1;
+	}
+	if (mq_getattr(q, &attr) == 0 && attr.mq_msgsize > TOOL_MSG_MAX) {
+		ipc_log("Can't read mqueue ", name, ". Error: messages of up to ", attr.mq_msgsize, " bytes, more than ",
+			TOOL_MSG_MAX, "\n");
+		mq_close(q);
+		return -1;
+	}
+	return q;
 }

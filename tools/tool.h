@@ -29,11 +29,21 @@ tool_hex_result tool_parse_hex(const char *hex, unsigned char *bytes, size_t max
 
 struct option;
 
-// The next option on the command line, as getopt_long gives it, or -1 when
+// Longest message the tools take from a queue.
+constexpr long TOOL_MSG_MAX = 4096;
+
+// Opens queue index (0 to 9) for reading with extra flags: the dispatch
+// queue only when it exists, a subscriber queue created with the service's
+// attributes when it does not exist yet. Says why, and returns -1, when
+// it cannot be opened or its messages can be longer than TOOL_MSG_MAX.
+int tool_open_queue(int index, int flags);
+
+// The next option on the command line, as getopt_long gives it from the
+// short options shorts ("h" and more) and the long options, or -1 when
 // there are no more. --help (or -h) writes usage to standard output and
 // exits 0; a bad option exits with TOOL_USAGE once getopt has said what is
 // wrong, naming the tool as its other messages do.
-int tool_next_option(char *name, int argc, char **argv, const option *options, const char *usage);
+int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage);
 
 // Writes "NAME: MESSAGE (see NAME --help)" as one line and exits with
 // TOOL_USAGE.

@@ -17,33 +17,42 @@ protected:
 	{
 		QueueTest::SetUp();
 		dir_ = temp_dir();
+		// The machine's /dev/mqueue shows another IPC namespace's queues.
+		defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS", "MQUEUE_DIR=" + dir_ + "\n");
+	}
+	// Settings for the script of program: its pid file and log in the
+	// test's directory, and more.
+	void defaults(const std::string &name, const char *variable, const std::string &more)
+	{
 		// The script starts "$DAEMON" itself; an emulator has to come in
 		// through a small launcher.
-		std::string daemon = program("ipc-dispatchd");
+		std::string daemon = program(name);
 		std::string exe;
-		if (std::string command = shell_command("ipc-dispatchd"); command != daemon) {
-			daemon = dir_ + "/ipc-dispatchd";
+		if (std::string command = shell_command(name); command != daemon) {
+			daemon = dir_ + "/" + name;
 			std::ofstream(daemon) << "#!/bin/sh\nexec " << command << " \"$@\"\n";
 			chmod(daemon.c_str(), 0755);
 			// The emulator is what runs: the script's check of the pid
 			// must look for it.
 			exe = "EXE=$(readlink -f \"$(command -v " + command.substr(0, command.find(' ')) + ")\")\n";
 		}
-		// The machine's /dev/mqueue shows another IPC namespace's queues.
-		std::ofstream(dir_ + "/defaults") << "DAEMON=" << daemon << "\nPIDFILE=" << dir_ << "/pid\nLOG=" << dir_
-						 << "/log\nMQUEUE_DIR=" << dir_ << "\n" << exe;
-		setenv("IPC_DISPATCHD_DEFAULTS", (dir_ + "/defaults").c_str(), 1);
+		std::string file = dir_ + "/" + name + ".defaults";
+		std::ofstream(file) << "DAEMON=" << daemon << "\nPIDFILE=" << dir_ << "/" << name << ".pid\nLOG=" << dir_
+				    << "/" << name << ".log\n" << more << exe;
+		setenv(variable, file.c_str(), 1);
 	}
 	void TearDown() override
 	{
-		if (int pid = pid_in_file(); pid > 0)
-			kill(pid, SIGKILL);
+		for (const char *name : {"ipc-dispatchd", "ipc-mqtt"})
+			if (int pid = pid_in_file(name); pid > 0)
+				kill(pid, SIGKILL);
 		unsetenv("IPC_DISPATCHD_DEFAULTS");
+		unsetenv("IPC_MQTT_DEFAULTS");
 		QueueTest::TearDown();
 	}
-	Ran script(const std::string &action)
+	Ran script(const std::string &action, const std::string &name = "S50ipc-dispatchd")
 	{
-		Spawn how = {.args = {"busybox", "sh", IPC_SOURCE_DIR "/scripts/init.d/S50ipc-dispatchd", action},
+		Spawn how = {.args = {"busybox", "sh", IPC_SOURCE_DIR "/scripts/init.d/" + name, action},
 			     .capture_out = true,
 			     .wrap = false};
 		Process p = spawn(how);
@@ -54,15 +63,15 @@ protected:
 		stop(p);
 		return r;
 	}
-	int pid_in_file()
+	int pid_in_file(const std::string &name = "ipc-dispatchd")
 	{
 		int pid = 0;
-		std::ifstream(dir_ + "/pid") >> pid;
+		std::ifstream(dir_ + "/" + name + ".pid") >> pid;
 		return pid;
 	}
-	std::string log()
+	std::string log(const std::string &name = "ipc-dispatchd")
 	{
-		std::ifstream in(dir_ + "/log");
+		std::ifstream in(dir_ + "/" + name + ".log");
 		return std::string(std::istreambuf_iterator<char>(in), {});
 	}
 	std::string dir_;
@@ -77,7 +86,7 @@ TEST_F(InitScript, StartStatusRestartStop)
 	// Without the producer's queue the service cannot run, and start says so.
 	r = script("start");
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "ipc-dispatchd: failed to start (does /ipc_dispatch exist? see " + dir_ + "/log)\n");
+	EXPECT_EQ(r.err, "ipc-dispatchd: failed to start (does /ipc_dispatch exist? see " + dir_ + "/ipc-dispatchd.log)\n");
 	EXPECT_EQ(glibc_words(log()), "Can't open mqueue /ipc_dispatch. Error: No such file or directory\n");
 
 	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
@@ -111,6 +120,28 @@ TEST_F(InitScript, StartStatusRestartStop)
 	EXPECT_EQ(script("status").status, 3);
 	EXPECT_EQ(script("stop").out, "ipc-dispatchd: not running\n");
 	EXPECT_EQ(script("bogus").status, 2);
+}
+
+// The bridge's script: a broker that is down does not stop it starting; a
+// bad option does.
+TEST_F(InitScript, MqttBridge)
+{
+	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nMQTT_OPTIONS='--port x'\n");
+	Ran r = script("start", "S60ipc-mqtt");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "ipc-mqtt: failed to start (are its options right? see " + dir_ + "/ipc-mqtt.log)\n");
+
+	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nMQTT_OPTIONS='--host 127.0.0.1 --port 1'\n");
+	r = script("start", "S60ipc-mqtt");
+	EXPECT_EQ(r.status, 0) << r.err;
+	int pid = pid_in_file("ipc-mqtt");
+	EXPECT_EQ(r.out, "ipc-mqtt: started (pid " + std::to_string(pid) + ")\n");
+	EXPECT_TRUE(queue_exists(subscriber(3)));
+	EXPECT_EQ(script("status", "S60ipc-mqtt").out, "ipc-mqtt: running (pid " + std::to_string(pid) + ")\n");
+	EXPECT_EQ(script("stop", "S60ipc-mqtt").out, "ipc-mqtt: stopped\n");
+	EXPECT_NE(kill(pid, 0), 0);
+	EXPECT_NE(log("ipc-mqtt").find("ipc-mqtt: can't connect to 127.0.0.1:1: Connection refused"), std::string::npos)
+		<< log("ipc-mqtt");
 }
 
 } // namespace

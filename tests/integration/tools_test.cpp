@@ -1,8 +1,5 @@
-// ipc-notify and ipc-listen, alone and with the service, and the bridge of
-// events to an MQTT broker.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+// ipc-notify, ipc-listen and ipc-mqtt's command line, alone and with the
+// service.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,6 +163,39 @@ TEST_F(Listen, UsageErrorsExitTwoWithOneLine)
 		EXPECT_FALSE(queue_exists(subscriber(i)));
 }
 
+// Each is refused before a queue is opened or a broker is looked for.
+TEST_F(Tools, MqttUsageErrorsExitTwoBeforeConnecting)
+{
+	const std::string ids = "' is not 1 to 64 letters, digits, - and _";
+	const std::string prefixes = "' is not 1 to 128 characters without + and #";
+	expect_usage_errors("ipc-mqtt", {
+
+		{{}, "no queue number N given"},
+		{{"10"}, "N: '10' is not a number from 1 to 9"},
+		{{"1", "2"}, "one queue number N at a time"},
+		{{"--host", "", "1"}, "--host: empty"},
+		{{"--port", "0", "1"}, "--port: '0' is not a number from 1 to 65535"},
+		{{"--port", "65536", "1"}, "--port: '65536' is not a number from 1 to 65535"},
+		{{"--id", "cam.1", "1"}, "--id: 'cam.1" + ids},
+		{{"--id", "", "1"}, "--id: '" + ids},
+		{{"--id", std::string(65, 'a'), "1"}, "--id: '" + std::string(65, 'a') + ids},
+		{{"--topic", "home/+/cam", "1"}, "--topic: 'home/+/cam" + prefixes},
+		{{"--topic", "home/#", "1"}, "--topic: 'home/#" + prefixes},
+		{{"--discovery-prefix", "#", "1"}, "--discovery-prefix: '#" + prefixes},
+		{{"--discovery-prefix", "ha", "--no-discovery", "1"}, "--discovery-prefix and --no-discovery together"},
+		{{"--keepalive", "4", "1"}, "--keepalive: '4' is not a number of seconds from 5 to 65535"},
+		{{"-k4", "1"}, "--keepalive: '4' is not a number of seconds from 5 to 65535"},
+		{{"--crying-hold", "0", "1"}, "--crying-hold: '0' is not a number of seconds from 1 to 86400"},
+		{{"--password-file", "/etc/hostname", "1"}, "--password-file needs --username"},
+		{{"--verbose=yes", "1"}, "option '--verbose' doesn't allow an argument", "option does not take an argument: verbose"},
+	});
+	for (int i = 1; i <= 9; i++)
+		EXPECT_FALSE(queue_exists(subscriber(i)));
+	Ran r = run({"ipc-mqtt", "--username", "cam", "--password-file", "/nonexistent", "1"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Can't read password file /nonexistent. Error: No such file or directory\n");
+}
+
 TEST_F(Tools, HelpShowsEveryOptionAndExitsZero)
 {
 	const struct {
@@ -174,6 +204,8 @@ TEST_F(Tools, HelpShowsEveryOptionAndExitsZero)
 	} cases[] = {
 		{"ipc-notify", {"--hex", "--priority", "--create", "--help", "EVENT", "BABY_CRYING"}},
 		{"ipc-listen", {"--count", "--timeout", "--dispatch", "--help"}},
+		{"ipc-mqtt", {"--host", "--port", "--id", "--topic", "--username", "--password-file", "--discovery-prefix",
+			      "--no-discovery", "--keepalive", "--crying-hold", "--verbose", "--help"}},
 	};
 	for (const auto &c : cases) {
 		Ran r = run({c.tool, "--help"});
@@ -265,62 +297,6 @@ TEST_F(Tools, NotifyThroughTheServiceToListen)
 	}
 	EXPECT_TRUE(wait_until([&] { drain(listener); return listener.out_text.size() >= want.size(); }));
 	EXPECT_EQ(listener.out_text, want);
-}
-
-int free_port()
-{
-	int s = socket(AF_INET, SOCK_STREAM, 0);
-	sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof(a);
-	bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-	getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-	close(s);
-	return ntohs(a.sin_port);
-}
-
-bool accepting(int port)
-{
-	int s = socket(AF_INET, SOCK_STREAM, 0);
-	sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	a.sin_port = htons(static_cast<uint16_t>(port));
-	bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
-	close(s);
-	return ok;
-}
-
-// Events leave the device through MQTT: ipc-listen 1 | mosquitto_pub -l.
-TEST_F(Tools, BridgeCarriesEventsToAnMqttBroker)
-{
-	int port = free_port();
-	std::string conf = temp_dir() + "/mosquitto.conf";
-	std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
-	std::string p = std::to_string(port);
-	Process &broker = procs_.emplace_back(spawn({.args = {"mosquitto", "-c", conf}, .wrap = false}));
-	ASSERT_TRUE(wait_until([&] { return accepting(port); })) << "broker: " << err_text(broker);
-
-	// Line-buffered, so that its SUBACK shows as soon as it is subscribed.
-	Process &sub = procs_.emplace_back(spawn({.args = {"stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p", p, "-t",
-							    "camera/events", "-C", "1", "-d"},
-						  .capture_out = true,
-						  .wrap = false}));
-	ASSERT_TRUE(wait_until([&] { drain(sub); return sub.out_text.find("SUBACK") != std::string::npos; }))
-		<< sub.out_text;
-
-	mqd_t dispatch;
-	Process &svc = start_ready(dispatch);
-	std::string bridge = shell_command("ipc-listen") + " 1 | mosquitto_pub -l -h 127.0.0.1 -p " + p +
-			     " -t camera/events";
-	procs_.emplace_back(spawn({.args = {"sh", "-c", bridge}, .wrap = false}));
-
-	size_t from = err_text(svc).size();
-	ASSERT_EQ(run({"ipc-notify", "MOTION_START"}).status, 0);
-	take_back(svc, dispatch, kMotionStart, from);
-	EXPECT_EQ(wait_exit(sub), 0) << sub.out_text;
-	EXPECT_NE(sub.out_text.find("\nMOTION_START\n"), std::string::npos) << sub.out_text;
 }
 
 } // namespace

@@ -1,0 +1,70 @@
+# libmosquitto, which ipc-mqtt speaks MQTT through. On this machine:
+# Debian's libmosquitto-dev. For the device: Debian's own source package,
+# which scripts/deps fetches and unpacks into a cache, built here with
+# mosquitto's own CMake files as a static library, without TLS, threads,
+# SOCKS, Unix sockets or any of the broker, clients and plugins. Sets IPC_MQTT (found or
+# not), the target ipc_mosquitto and IPC_MOSQUITTO_NOTICE (its licence).
+
+if(CMAKE_CROSSCOMPILING)
+  # The same place as scripts/deps puts it.
+  if(NOT "$ENV{IPC_DEPS_CACHE}" STREQUAL "")
+    set(_cache "$ENV{IPC_DEPS_CACHE}")
+  elseif(NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+    set(_cache "$ENV{XDG_CACHE_HOME}/ipc-dispatchd/deps")
+  elseif(NOT "$ENV{HOME}" STREQUAL "")
+    set(_cache "$ENV{HOME}/.cache/ipc-dispatchd/deps")
+  else()
+    set(_cache /var/cache/ipc-dispatchd/deps)
+  endif()
+  set(IPC_MOSQUITTO_SOURCE "${_cache}/mosquitto" CACHE PATH
+    "Debian's mosquitto source package, unpacked (scripts/deps puts it there)")
+  if(NOT EXISTS "${IPC_MOSQUITTO_SOURCE}/lib/mosquitto.c")
+    message(FATAL_ERROR "no mosquitto source in ${IPC_MOSQUITTO_SOURCE}: run scripts/deps, "
+      "or set IPC_MOSQUITTO_SOURCE to Debian's mosquitto source package, unpacked")
+  endif()
+  include(ExternalProject)
+  set(_lib "${CMAKE_BINARY_DIR}/mosquitto/lib/libmosquitto_static.a")
+  ExternalProject_Add(mosquitto_device
+    SOURCE_DIR "${IPC_MOSQUITTO_SOURCE}"
+    BINARY_DIR "${CMAKE_BINARY_DIR}/mosquitto"
+    CMAKE_ARGS
+      -G ${CMAKE_GENERATOR}
+      "-DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}"
+      -DCMAKE_BUILD_TYPE=MinSizeRel
+      # The toolchain's flags (architecture, musl's specs file) and more: a
+      # CMAKE_C_FLAGS given here replaces what the toolchain file starts it with.
+      "-DCMAKE_C_FLAGS=${CMAKE_C_FLAGS} -ffunction-sections -fdata-sections -ffile-prefix-map=${IPC_MOSQUITTO_SOURCE}=mosquitto"
+      -DWITH_STATIC_LIBRARIES=ON -DWITH_TLS=OFF -DWITH_THREADING=OFF -DWITH_SOCKS=OFF -DWITH_UNIX_SOCKETS=OFF
+      -DWITH_SRV=OFF -DWITH_CJSON=OFF -DWITH_BROKER=OFF -DWITH_CLIENTS=OFF -DWITH_APPS=OFF
+      -DWITH_PLUGINS=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target libmosquitto_static
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS "${_lib}")
+  add_library(ipc_mosquitto STATIC IMPORTED)
+  set_target_properties(ipc_mosquitto PROPERTIES
+    IMPORTED_LOCATION "${_lib}"
+    INTERFACE_INCLUDE_DIRECTORIES "${IPC_MOSQUITTO_SOURCE}/include"
+    INTERFACE_COMPILE_DEFINITIONS LIBMOSQUITTO_STATIC)
+  add_dependencies(ipc_mosquitto mosquitto_device)
+  # Debian's copyright file: its holders and licences (EDL-1.0) in full.
+  set(IPC_MOSQUITTO_NOTICE "${IPC_MOSQUITTO_SOURCE}/debian/copyright")
+  set(IPC_MQTT ON)
+  return()
+endif()
+
+find_path(IPC_MOSQUITTO_INCLUDE_DIR mosquitto.h)
+find_library(IPC_MOSQUITTO_LIBRARY mosquitto)
+if(IPC_MOSQUITTO_INCLUDE_DIR AND IPC_MOSQUITTO_LIBRARY)
+  add_library(ipc_mosquitto UNKNOWN IMPORTED)
+  set_target_properties(ipc_mosquitto PROPERTIES
+    IMPORTED_LOCATION "${IPC_MOSQUITTO_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${IPC_MOSQUITTO_INCLUDE_DIR}")
+  # The same file as the package installs it.
+  set(IPC_MOSQUITTO_NOTICE /usr/share/doc/libmosquitto1/copyright)
+  set(IPC_MQTT ON)
+elseif(BUILD_TESTING)
+  message(FATAL_ERROR "libmosquitto not found (apt-get install libmosquitto-dev, or run scripts/deps)")
+else()
+  message(STATUS "libmosquitto not found: ipc-mqtt is left out")
+  set(IPC_MQTT OFF)
+endif()
