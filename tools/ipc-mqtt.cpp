@@ -292,11 +292,10 @@ void connect(bridge &b)
 // reader takes out comes back every 10 ms).
 void handle_event(bridge &b, const char *msg, size_t len)
 {
-	char name[IPC_EVENT_NAME_MAX + 1];
-	if (len > IPC_EVENT_NAME_MAX)
-		return;
-	memcpy(name, msg, len);
-	name[len] = '\0';
+	char name[IPC_EVENT_NAME_MAX + 1] = {};
+	// An event name has no terminator and no NUL inside.
+	if (len <= IPC_EVENT_NAME_MAX && memchr(msg, '\0', len) == nullptr)
+		memcpy(name, msg, len);
 	const ipc_event *row = ipc_find_event(name);
 	if (row == nullptr) {
 		if (b.verbose)

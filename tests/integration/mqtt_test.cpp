@@ -101,7 +101,7 @@ protected:
 	}
 	Process &bridge(const std::vector<std::string> &options = {})
 	{
-		Spawn how = {.args = {program("ipc-mqtt"), "--id", "cam", "--crying-hold", "1", "1"}};
+		Spawn how = {.args = {program("ipc-mqtt"), "--host", "127.0.0.1", "--id", "cam", "--crying-hold", "1", "1"}};
 		how.args.insert(how.args.begin() + 1, options.begin(), options.end());
 		return procs_.emplace_back(spawn(how));
 	}
