@@ -1,7 +1,7 @@
 # Checks a shipped executable: stripped size within budget, statically
 # linked, and nothing of a C++ runtime or of a printf engine in it.
 # cmake -DFILE=... -DSTRIP=... -DNM=... [-DLIMIT=bytes] [-DFILE_TYPE=regex]
-#       [-DPRINTF_OK=ON] -P check_binary.cmake
+#       [-DPRINTF_OK=ON] [-DVERSION_TEXT=text] -P check_binary.cmake
 
 foreach(var FILE STRIP NM)
   if(NOT DEFINED ${var})
@@ -19,6 +19,14 @@ file(SIZE "${stripped}" size)
 message(STATUS "${name}: ${size} bytes stripped")
 if(DEFINED LIMIT AND size GREATER LIMIT)
   message(FATAL_ERROR "${name} is ${size} bytes stripped, over the budget of ${LIMIT}")
+endif()
+
+# What strings(1) must find in the shipped file.
+if(DEFINED VERSION_TEXT)
+  file(STRINGS "${stripped}" found REGEX "^${VERSION_TEXT}$")
+  if(NOT found)
+    message(FATAL_ERROR "${name} does not carry '${VERSION_TEXT}'")
+  endif()
 endif()
 
 if(DEFINED FILE_TYPE)

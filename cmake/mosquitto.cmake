@@ -33,7 +33,7 @@ if(CMAKE_CROSSCOMPILING)
       -DCMAKE_BUILD_TYPE=MinSizeRel
       # The toolchain's flags (architecture, musl's specs file) and more: a
       # CMAKE_C_FLAGS given here replaces what the toolchain file starts it with.
-      "-DCMAKE_C_FLAGS=${CMAKE_C_FLAGS} -ffunction-sections -fdata-sections -ffile-prefix-map=${IPC_MOSQUITTO_SOURCE}=mosquitto"
+      "-DCMAKE_C_FLAGS=${CMAKE_C_FLAGS} -ffunction-sections -fdata-sections -ffile-prefix-map=${IPC_MOSQUITTO_SOURCE}=mosquitto -ffile-prefix-map=${CMAKE_BINARY_DIR}/mosquitto=mosquitto"
       -DWITH_STATIC_LIBRARIES=ON -DWITH_TLS=OFF -DWITH_THREADING=OFF -DWITH_SOCKS=OFF -DWITH_UNIX_SOCKETS=OFF
       -DWITH_SRV=OFF -DWITH_CJSON=OFF -DWITH_BROKER=OFF -DWITH_CLIENTS=OFF -DWITH_APPS=OFF
       -DWITH_PLUGINS=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF

@@ -27,10 +27,10 @@ constexpr char USAGE[] =
 	"                     the queue must exist\n"
 	"  --count K          exit after K events\n"
 	"  --timeout SECONDS  exit with status 3 when no event arrives within\n"
-	"                     SECONDS of starting or of the last event, as the\n"
-	"                     monotonic clock counts them: setting the system's\n"
-	"                     clock neither ends the wait early nor stretches it\n"
+	"                     SECONDS of starting or of the last event, on the\n"
+	"                     monotonic clock, which setting the time leaves alone\n"
 	"  -h, --help         show this help\n"
+	"      --version      show the version\n"
 	"\n"
 	"Exit status: 0 done (--count reached), 1 the queue could not be opened or\n"
 	"read, 2 usage error, 3 timed out.\n";
@@ -40,6 +40,7 @@ constexpr option OPTIONS[] = {
 	{"timeout", required_argument, nullptr, 't'},
 	{"dispatch", no_argument, nullptr, 'd'},
 	{"help", no_argument, nullptr, 'h'},
+	{"version", no_argument, nullptr, 'V'},
 	{nullptr, 0, nullptr, 0},
 };
 

@@ -48,6 +48,7 @@ constexpr char USAGE[] =
 	"                              BABY_CRYING, 1 to 86400 (default 30)\n"
 	"  -v, --verbose               a line on stderr per publication\n"
 	"  -h, --help                  show this help\n"
+	"      --version               show the version\n"
 	"\n"
 	"SIGTERM or SIGINT: publishes offline, exits 0. Exit status: 1 the queue\n"
 	"or the password file could not be read, 2 usage error.\n";
@@ -65,6 +66,7 @@ constexpr option OPTIONS[] = {
 	{"crying-hold", required_argument, nullptr, 'c'},
 	{"verbose", no_argument, nullptr, 'v'},
 	{"help", no_argument, nullptr, 'h'},
+	{"version", no_argument, nullptr, 'V'},
 	{nullptr, 0, nullptr, 0},
 };
 

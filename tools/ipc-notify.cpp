@@ -30,6 +30,7 @@ constexpr char USAGE[] =
 	"  --create        create /ipc_dispatch when it does not exist (depth 10,\n"
 	"                  message size 512, mode 0644 less the umask)\n"
 	"  -h, --help      show this help\n"
+	"      --version   show the version\n"
 	"\n"
 	"Waits while /ipc_dispatch is full. Exit status: 0 sent, 1 the queue could\n"
 	"not be opened or written, 2 usage error.\n";
@@ -39,6 +40,7 @@ constexpr option OPTIONS[] = {
 	{"priority", required_argument, nullptr, 'p'},
 	{"create", no_argument, nullptr, 'c'},
 	{"help", no_argument, nullptr, 'h'},
+	{"version", no_argument, nullptr, 'V'},
 	{nullptr, 0, nullptr, 0},
 };
 

@@ -73,6 +73,12 @@ int tool_next_option(char *name, int argc, char **argv, const char *shorts, cons
 	int c = getopt_long(argc, argv, shorts, options, nullptr);
 	if (c == 'h')
 		exit(ipc_write_all(STDOUT_FILENO, usage, strlen(usage)) ? TOOL_OK : TOOL_FAILED);
+	if (c == 'V') {
+		char line[64];
+		ipc_text t = {line, sizeof(line), 0};
+		ipc_put_all(t, name, " " IPC_VERSION "\n");
+		exit(ipc_write_all(STDOUT_FILENO, line, t.len) ? TOOL_OK : TOOL_FAILED);
+	}
 	if (c == '?' || c == ':')
 		exit(TOOL_USAGE);
 	return c;

@@ -41,7 +41,7 @@ int tool_open_queue(int index, int flags);
 // The next option on the command line, as getopt_long gives it from the
 // short options shorts ("h" and more) and the long options, or -1 when
 // there are no more. --help (or -h) writes usage to standard output and
-// exits 0; a bad option exits with TOOL_USAGE once getopt has said what is
+// exits 0, --version (long option 'V') "NAME VERSION"; a bad option exits with TOOL_USAGE once getopt has said what is
 // wrong, naming the tool as its other messages do.
 int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage);
 

@@ -9,6 +9,10 @@
 #include "queues/ipc_queues.h"
 #include "trace/trace.h"
 
+// Which release this is, for strings(1): the service takes no arguments.
+// The NUL ahead keeps whatever comes before it in the file out of the line.
+[[gnu::used, gnu::retain]] static const char version[] = "\0ipc-dispatchd " IPC_VERSION;
+
 int main(void)
 {
 	char buffer[IPC_MSG_SIZE];

@@ -196,16 +196,16 @@ TEST_F(Tools, MqttUsageErrorsExitTwoBeforeConnecting)
 	EXPECT_EQ(r.err, "Can't read password file /nonexistent. Error: No such file or directory\n");
 }
 
-TEST_F(Tools, HelpShowsEveryOptionAndExitsZero)
+TEST_F(Tools, HelpAndVersionExitZero)
 {
 	const struct {
 		std::string tool;
 		std::vector<std::string> options;
 	} cases[] = {
-		{"ipc-notify", {"--hex", "--priority", "--create", "--help", "EVENT", "BABY_CRYING"}},
-		{"ipc-listen", {"--count", "--timeout", "--dispatch", "--help"}},
+		{"ipc-notify", {"--hex", "--priority", "--create", "--help", "--version", "EVENT", "BABY_CRYING"}},
+		{"ipc-listen", {"--count", "--timeout", "--dispatch", "--help", "--version"}},
 		{"ipc-mqtt", {"--host", "--port", "--id", "--topic", "--username", "--password-file", "--discovery-prefix",
-			      "--no-discovery", "--keepalive", "--crying-hold", "--verbose", "--help"}},
+			      "--no-discovery", "--keepalive", "--crying-hold", "--verbose", "--help", "--version"}},
 	};
 	for (const auto &c : cases) {
 		Ran r = run({c.tool, "--help"});
@@ -214,6 +214,9 @@ TEST_F(Tools, HelpShowsEveryOptionAndExitsZero)
 		EXPECT_EQ(r.out.rfind("Usage: " + c.tool + " ", 0), 0u) << r.out;
 		for (const std::string &o : c.options)
 			EXPECT_NE(r.out.find(o), std::string::npos) << c.tool << " --help lacks " << o;
+		r = run({c.tool, "--version"});
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, c.tool + " " IPC_VERSION "\n");
 	}
 }
 
