@@ -371,6 +371,15 @@ bool read_password(const char *file, char *password)
 	return true;
 }
 
+// A whole number from min to max in text, when it is given, or a usage
+// error that names the option and what it should be.
+void parse_number(const char *option, const char *text, unsigned long min, unsigned long max, const char *what,
+		  unsigned long *value)
+{
+	if (text != nullptr && (!tool_parse_number(text, max, value) || *value < min))
+		tool_usage_error(NAME, option, ": '", text, "' is not a ", what, " from ", (long)min, " to ", (long)max);
+}
+
 void parse_command_line(bridge &b, int argc, char **argv, int *index)
 {
 	const char *port = nullptr, *keepalive = nullptr, *hold = nullptr, *id = nullptr, *prefix = nullptr,
@@ -403,17 +412,13 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	int operands = argc - optind;
 	if (operands != 1)
 		tool_usage_error(NAME, operands == 0 ? "no queue number N given" : "one queue number N at a time");
-	if (!tool_parse_number(argv[optind], IPC_QUEUE_COUNT - 1, &n) || n == 0)
-		tool_usage_error(NAME, "N: '", argv[optind], "' is not a number from 1 to ", IPC_QUEUE_COUNT - 1);
+	parse_number("N", argv[optind], 1, IPC_QUEUE_COUNT - 1, "number", &n);
 	*index = (int)n;
 	if (*b.host == '\0')
 		tool_usage_error(NAME, "--host: empty");
-	if (port != nullptr && (!tool_parse_number(port, 65535, &b.port) || b.port == 0))
-		tool_usage_error(NAME, "--port: '", port, "' is not a number from 1 to 65535");
-	if (keepalive != nullptr && (!tool_parse_number(keepalive, 65535, &b.keepalive) || b.keepalive < 5))
-		tool_usage_error(NAME, "--keepalive: '", keepalive, "' is not a number of seconds from 5 to 65535");
-	if (hold != nullptr && (!tool_parse_number(hold, 86400, &b.crying_hold) || b.crying_hold == 0))
-		tool_usage_error(NAME, "--crying-hold: '", hold, "' is not a number of seconds from 1 to 86400");
+	parse_number("--port", port, 1, 65535, "number", &b.port);
+	parse_number("--keepalive", keepalive, 5, 65535, "number of seconds", &b.keepalive);
+	parse_number("--crying-hold", hold, 1, 86400, "number of seconds", &b.crying_hold);
 	if (id != nullptr && !valid_id(id))
 		tool_usage_error(NAME, "--id: '", id, "' is not 1 to ", (long)ID_MAX, " letters, digits, - and _");
 	if (id != nullptr)
