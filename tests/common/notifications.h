@@ -19,3 +19,17 @@ inline const std::string kMotionStart = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0x7c, 
 inline const std::string kMotionStop = bytes_of({1, 0, 0, 0, 2, 0, 0, 0, 0x7d, 0, 0x7d, 0});
 inline const std::string kCrying1 = bytes_of({4, 0, 0, 0, 2, 0, 0, 0, 0x02, 0x60, 0x02, 0x60, 0, 0, 0, 0});
 inline const std::string kCrying2 = bytes_of({4, 0, 0, 0, 2, 0, 0, 0, 0x04, 0x60, 0x04, 0x60, 0, 0, 0, 0});
+
+// Each of them, and the event it stands for.
+struct Row {
+	std::string bytes;
+	std::string event;
+};
+inline const Row kRows[] = {
+	{kHumanStart, "AI_HUMAN_DETECTION_START"},
+	{kHumanStop, "AI_HUMAN_DETECTION_STOP"},
+	{kMotionStart, "MOTION_START"},
+	{kMotionStop, "MOTION_STOP"},
+	{kCrying1, "BABY_CRYING"},
+	{kCrying2, "BABY_CRYING"},
+};

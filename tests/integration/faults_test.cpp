@@ -117,13 +117,6 @@ class StalledLog : public QueueTest, public ::testing::WithParamInterface<std::s
 
 INSTANTIATE_TEST_SUITE_P(Faults, StalledLog, ::testing::Values("pipe", "terminal"));
 
-const struct {
-	std::string bytes;
-	std::string event;
-} kEvents[] = {{kHumanStart, "AI_HUMAN_DETECTION_START"}, {kHumanStop, "AI_HUMAN_DETECTION_STOP"},
-	       {kMotionStart, "MOTION_START"}, {kMotionStop, "MOTION_STOP"},
-	       {kCrying1, "BABY_CRYING"}, {kCrying2, "BABY_CRYING"}};
-
 // Counts the whole turns and the dropped ones that the log tells of; false
 // at the first text that is neither a turn nor a drop line.
 bool whole_turns(const std::string &log, int &turns)
@@ -141,7 +134,7 @@ bool whole_turns(const std::string &log, int &turns)
 					at = rest + strlen(tail);
 				}
 		}
-		for (const auto &e : kEvents)
+		for (const Row &e : kRows)
 			if (std::string t = turn_trace(e.bytes, e.event.c_str(), kAll);
 			    at == was && log.compare(at, t.size(), t) == 0) {
 				turns++;
@@ -205,17 +198,11 @@ TEST_P(StalledLog, NeverHoldsTheEventsBack)
 	std::string calls = temp_dir() + "/calls";
 	if (count_calls) {
 		Process &strace = procs_.emplace_back(
-			spawn({.args = {"strace", "-qq", "-o", calls, "-p", std::to_string(svc.pid)}, .wrap = false}));
-		ASSERT_TRUE(wait_until([&] {
-			std::ifstream status("/proc/" + std::to_string(svc.pid) + "/status");
-			std::string line;
-			while (std::getline(status, line) && line.rfind("TracerPid:", 0) != 0)
-				;
-			return line.find_first_of("123456789") != std::string::npos;
-		})) << err_text(strace);
+			spawn({.args = {"strace", "-o", calls, "-p", std::to_string(svc.pid)}, .wrap = false}));
+		ASSERT_TRUE(wait_err(strace, [](const std::string &t) { return t.find(" attached") != std::string::npos; }));
 	}
 	for (int i = 0; i < 12; i++) {
-		const auto &e = kEvents[i % 6];
+		const Row &e = kRows[i % 6];
 		send(dispatch, e.bytes);
 		ASSERT_TRUE(wait_until([&] { return events_are(e.event); })) << e.event;
 		ASSERT_TRUE(receive(dispatch, back));

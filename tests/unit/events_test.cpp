@@ -15,19 +15,6 @@
 
 namespace {
 
-struct Row {
-	std::string bytes;
-	std::string event;
-};
-const Row kRows[] = {
-	{kHumanStart, "AI_HUMAN_DETECTION_START"},
-	{kHumanStop, "AI_HUMAN_DETECTION_STOP"},
-	{kMotionStart, "MOTION_START"},
-	{kMotionStop, "MOTION_STOP"},
-	{kCrying1, "BABY_CRYING"},
-	{kCrying2, "BABY_CRYING"},
-};
-
 std::string match(const std::string &bytes)
 {
 	const ipc_event *row = ipc_match_event(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
