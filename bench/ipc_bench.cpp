@@ -53,9 +53,14 @@ using namespace std::chrono_literals;
 
 const std::string kRecognised("\x01\0\0\0\x02\0\0\0\xf5\0\xf5\0\0\0\0\0", 16);
 
+// What the driver started, to be ended with it when it gives up.
+std::vector<pid_t> children;
+
 [[noreturn]] void die(const std::string &what)
 {
 	fprintf(stderr, "ipc_bench: %s: %s\n", what.c_str(), strerror(errno));
+	for (pid_t pid : children)
+		kill(pid, SIGKILL);
 	exit(1);
 }
 
@@ -105,6 +110,7 @@ void start(Service &s, const std::string &service, bool pipe_err, const std::vec
 		words.push_back(service);
 		exec(words);
 	}
+	children.push_back(-s.pid);  // its group: under strace the service is strace's child
 	if (pipe_err) {
 		close(fds[1]);
 		s.err = fds[0];
@@ -292,6 +298,7 @@ pid_t run_with(std::vector<std::string> words, int in = -1, int out = -1)
 		dup2(null, 2);
 		exec(words);
 	}
+	children.push_back(pid);
 	return pid;
 }
 
