@@ -76,12 +76,15 @@ void ipc_write_text(const ipc_text &t);
 void ipc_log_nonblocking(void);
 
 // Builds one line from its parts and writes it at once, as ipc_write_text.
+// A line cut at the buffer's end keeps its line end.
 template <typename... Parts>
 void ipc_log(const Parts &...parts)
 {
 	char line[256];
 	ipc_text t = {line, sizeof(line), 0};
 	ipc_put_all(t, parts...);
+	if (t.len == t.size)
+		line[t.len - 1] = '\n';
 	ipc_write_text(t);
 }
 

@@ -72,9 +72,10 @@ std::vector<std::string> wrapper()
 	}
 	if (how.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(how.uid) != 0 || setuid(how.uid) != 0))
 		_exit(126);
-	std::vector<std::string> words;
+	std::vector<std::string> words = how.before;
 	if (how.wrap)
-		words = wrapper();
+		for (const std::string &w : wrapper())
+			words.push_back(w);
 	words.insert(words.end(), how.args.begin(), how.args.end());
 	std::vector<char *> argv;
 	for (std::string &w : words)

@@ -32,6 +32,7 @@ struct Spawn {
 	bool capture_err = true;  // capture standard error, one record per write(2)
 	int err_to = -1;          // else, when set: standard error goes to this descriptor
 	bool wrap = true;         // run through $IPC_WRAPPER (for the project's programs)
+	std::vector<std::string> before = {};  // words that run it all (a namespace's command, say)
 };
 
 struct Process {

@@ -5,11 +5,13 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -99,12 +101,38 @@ protected:
 	{
 		return wait_until([&] { return count(p, line) >= times; });
 	}
-	Process &bridge(const std::vector<std::string> &options = {})
+	// The bridge of queue N, run by the words before when they are given.
+	Process &bridge(const std::vector<std::string> &options = {}, const std::string &n = "1",
+			const std::vector<std::string> &before = {})
 	{
-		Spawn how = {.args = {program("ipc-mqtt"), "--host", "127.0.0.1", "--id", "cam", "--crying-hold", "1", "1"}};
-		how.args.insert(how.args.begin() + 1, options.begin(), options.end());
+		Spawn how = {.args = {program("ipc-mqtt"), "--host", "127.0.0.1", "--id", "cam", "--crying-hold", "1"},
+			     .before = before};
+		how.args.insert(how.args.end(), options.begin(), options.end());
+		how.args.push_back(n);
 		return procs_.emplace_back(spawn(how));
 	}
+	// A file of this test's own in place of a system file, in a mount
+	// namespace of its own.
+	void replace_file(const std::string &path, const std::string &text)
+	{
+		static bool private_mounts = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+		ASSERT_TRUE(private_mounts);
+		std::string mine = dir_ + path;
+		bool mounted = std::filesystem::exists(mine);
+		std::filesystem::create_directories(std::filesystem::path(mine).parent_path());
+		std::ofstream(mine) << text;
+		if (!mounted) {
+			ASSERT_EQ(mount(mine.c_str(), path.c_str(), nullptr, MS_BIND, nullptr), 0) << path << ": " << strerror(errno);
+			replaced_.push_back(path);
+		}
+	}
+	void TearDown() override
+	{
+		for (const std::string &path : replaced_)
+			umount2(path.c_str(), MNT_DETACH);
+		QueueTest::TearDown();
+	}
+	std::vector<std::string> replaced_;
 	// A notification through the service, taken back once the bridge has
 	// published its event.
 	void notify(Process &svc, mqd_t dispatch, const std::string &bytes)
@@ -119,12 +147,17 @@ protected:
 const std::string kAnnounced = "ipc-dispatchd/cam/crying OFF\nipc-dispatchd/cam/motion OFF\n"
 				"ipc-dispatchd/cam/person OFF\nipc-dispatchd/cam/status online\n";
 
-// What Home Assistant needs of the discovery configs, in jq.
+// What Home Assistant needs of the discovery configs, in jq: three binary
+// sensors, and one event entity whose template makes {"event_type": NAME}.
 const char kDiscovery[] =
-	"length == 3 and (map(.unique_id) | unique | length) == 3 and "
-	"(map(.device_class) | sort) == [\"motion\", \"occupancy\", \"sound\"] and "
+	"length == 4 and (map(.unique_id) | unique | length) == 4 and "
+	"(map(select(.event_types == null) | select(.payload_on == \"ON\") | .device_class) | sort) == "
+	"[\"motion\", \"occupancy\", \"sound\"] and "
+	"(map(select(.event_types != null)) | .[0].event_types == [\"AI_HUMAN_DETECTION_START\", "
+	"\"AI_HUMAN_DETECTION_STOP\", \"MOTION_START\", \"MOTION_STOP\", \"BABY_CRYING\"] and "
+	".[0].value_template == \"{{ {'event_type': value} | tojson }}\") and "
 	"all(.[]; .state_topic == \"ipc-dispatchd/cam/\" + (.unique_id | split(\"_\") | last) and "
-	".availability_topic == \"ipc-dispatchd/cam/status\" and .payload_on == \"ON\" and "
+	".availability_topic == \"ipc-dispatchd/cam/status\" and .origin.name == \"ipc-dispatchd\" and "
 	".device.identifiers == [\"ipc-dispatchd_cam\"] and .device.name == \"cam\" and "
 	".device.model == \"ipc-dispatchd\" and (.device.sw_version | length) > 0)";
 
@@ -137,8 +170,9 @@ TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestarts)
 	Process &b = bridge();
 	ASSERT_TRUE(seen(sub, "ipc-dispatchd/cam/crying OFF")) << err_text(b);
 	EXPECT_EQ(retained("ipc-dispatchd/#"), kAnnounced);
-	Ran configs = run_host({"sh", "-c", "mosquitto_sub -h 127.0.0.1 -t 'homeassistant/#' --retained-only -W 1 | jq -se '" +
-						    std::string(kDiscovery) + "'"});
+	std::ofstream(dir_ + "/discovery.jq") << kDiscovery;
+	Ran configs = run_host({"sh", "-c", "mosquitto_sub -h 127.0.0.1 -t 'homeassistant/#' --retained-only -W 1 | jq -se -f " +
+						    dir_ + "/discovery.jq"});
 	EXPECT_EQ(configs.out, "true\n") << configs.err;
 
 	// Each event, and the state it sets.
@@ -167,10 +201,15 @@ TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestarts)
 	size_t published = count(sub, "ipc-dispatchd/cam/event BABY_CRYING") - before;
 	EXPECT_TRUE(published >= 2 && published <= 4) << published;
 
-	// Home Assistant back: the configs and states again.
-	ASSERT_EQ(run_host({"mosquitto_pub", "-h", "127.0.0.1", "-t", "homeassistant/status", "-m", "online"}).status, 0);
+	// Home Assistant back, or a client flooding its birth message: one
+	// round of configs and states, a moment after the burst.
+	ASSERT_EQ(run_host({"sh", "-c", "yes online | head -n 2000 | mosquitto_pub -h 127.0.0.1 -t homeassistant/status -l"})
+			  .status,
+		  0);
 	EXPECT_TRUE(seen(sub, "ipc-dispatchd/cam/person OFF", 3));
-	EXPECT_EQ(count(sub, "homeassistant/binary_sensor/cam/motion/config"), 2u);
+	std::this_thread::sleep_for(1500ms);
+	EXPECT_EQ(count(sub, "ipc-dispatchd/cam/person OFF"), 3u);
+	EXPECT_EQ(count(sub, "homeassistant/event/cam/event/config"), 2u);
 
 	// A broker restarted without its retained messages gets them back, with
 	// a state that an event moved while it was down.
@@ -181,7 +220,8 @@ TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestarts)
 		<< err_text(b);
 	EXPECT_NE(retained("homeassistant/binary_sensor/cam/crying/config"), "");
 	std::string log = err_text(b);
-	EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;  // up, down, up
+	EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;  // the ID, up, down, up
+	EXPECT_EQ(log.substr(0, log.find('\n')), "ipc-mqtt: id cam, from --id");
 
 	// Killed, the broker says offline for it (its will); stopped, it says
 	// so itself and exits 0.
@@ -197,7 +237,8 @@ TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestarts)
 }
 
 // A broker that wants a password gets it from the file's first line; a
-// wrong one is refused, said once, and tried again.
+// wrong one is refused, said once, and tried again. A file that others may
+// read is warned about.
 TEST_F(Mqtt, PasswordFromAFile)
 {
 	std::string passwords = dir_ + "/passwords";
@@ -205,13 +246,16 @@ TEST_F(Mqtt, PasswordFromAFile)
 	chmod(passwords.c_str(), 0644);
 	broker("allow_anonymous false\npassword_file " + passwords + "\n");
 	Process &sub = subscribe("#", {"-u", "cam", "-P", "s3cret"});
+	const std::string file = dir_ + "/password";
 	const struct {
 		std::string file;
+		mode_t mode;
 		bool accepted;
-	} cases[] = {{"s3cret\nsecond line\n", true}, {"wrong\n", false}};
+	} cases[] = {{"s3cret\nsecond line\n", 0600, true}, {"wrong\n", 0640, false}};
 	for (const auto &c : cases) {
-		std::ofstream(dir_ + "/password") << c.file;
-		Process &b = bridge({"--username", "cam", "--password-file", dir_ + "/password"});
+		std::ofstream(file) << c.file;
+		chmod(file.c_str(), c.mode);
+		Process &b = bridge({"--username", "cam", "--password-file", file});
 		if (c.accepted) {
 			EXPECT_TRUE(seen(sub, "ipc-dispatchd/cam/status online")) << err_text(b);
 		} else {
@@ -220,6 +264,125 @@ TEST_F(Mqtt, PasswordFromAFile)
 			EXPECT_TRUE(alive(b));
 			EXPECT_EQ(count(sub, "ipc-dispatchd/cam/status online"), 1u);
 		}
+		std::string warning = "ipc-mqtt: warning: " + file + " can be read by group or others (chmod 600 " + file + ")\n";
+		EXPECT_EQ(err_text(b).find(warning) == 0, (c.mode & 044) != 0) << err_text(b);
+		stop(b);
+	}
+}
+
+// An attempt that hangs is given up after 10 s and tried again, and all
+// the while the bridge takes its events and stops at once: a resolver that
+// never answers (a UDP port that reads nothing), a broker that accepts TCP
+// and says nothing, whatever the keepalive. The name is looked up again at
+// every attempt: a broker that moved is found.
+TEST_F(Mqtt, AnAttemptThatHangsIsGivenUp)
+{
+	replace_file("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:2\n");
+	replace_file("/etc/hosts", "127.0.0.1 localhost\n127.0.0.2 moving.test\n");
+	auto bound = [](int type, int port) {
+		int s = socket(AF_INET, type, 0);
+		sockaddr_in a = {};
+		a.sin_family = AF_INET;
+		a.sin_port = htons(static_cast<uint16_t>(port));
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		EXPECT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0) << strerror(errno);
+		return s;
+	};
+	int dns = bound(SOCK_DGRAM, 53), silent = bound(SOCK_STREAM, 1884);
+	ASSERT_EQ(listen(silent, 4), 0);
+	broker();
+	const struct {
+		std::vector<std::string> options;
+		std::string first, then;  // lines the bridge writes
+	} cases[] = {
+		{{"--host", "broker.test"}, "can't connect to broker.test:1883: no address within 10 s; trying again in 1 s", ""},
+		{{"--port", "1884", "--keepalive", "65535"}, "can't connect to 127.0.0.1:1884: no answer within 10 s; trying again in 1 s", ""},
+		{{"--host", "moving.test"}, "can't connect to moving.test:1883: Connection refused", "connected to moving.test:1883"},
+	};
+	std::vector<Process *> bridges;
+	for (size_t i = 0; i < std::size(cases); i++)
+		bridges.push_back(&bridge(cases[i].options, std::to_string(i + 1)));
+	auto has = [](const std::string &line) {
+		return [line](const std::string &t) { return line.empty() || t.find(line) != std::string::npos; };
+	};
+	ASSERT_TRUE(wait_err(*bridges[2], has(cases[2].first)));
+	replace_file("/etc/hosts", "127.0.0.1 localhost moving.test\n");
+	for (size_t i = 0; i < std::size(cases); i++) {
+		Process &b = *bridges[i];
+		EXPECT_TRUE(wait_err(b, has(cases[i].first), 15s)) << err_text(b);
+		EXPECT_TRUE(wait_err(b, has(cases[i].then), 15s)) << err_text(b);
+		// Events while the next attempt hangs: all taken off the queue.
+		mqd_t q = keep(open_queue(subscriber(static_cast<int>(i + 1))));
+		for (int n = 0; n < 12; n++)
+			send(q, n < 11 ? "MOTION_START" : "MOTION_STOP");
+		EXPECT_TRUE(wait_until([&] { return attributes(q).mq_curmsgs == 0; })) << i;
+	}
+	std::this_thread::sleep_for(1500ms);
+	for (Process *b : bridges) {
+		auto asked = Clock::now();
+		pid_t group = b->pid;
+		kill(b->pid, SIGTERM);
+		EXPECT_EQ(wait_exit(*b), 0) << err_text(*b);
+		EXPECT_LT(Clock::now() - asked, 1s);
+		EXPECT_NE(kill(-group, 0), 0) << "a lookup outlived the bridge";
+	}
+	close(dns);
+	close(silent);
+}
+
+// Across 2^31 ms of CLOCK_MONOTONIC (24.9 days of uptime, in a time
+// namespace): crying's hold lasts as long as it says, and the bridge
+// sleeps while it waits.
+TEST_F(Mqtt, CryingHoldAcrossTheClockWrap)
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	long long now_ms = t.tv_sec * 1000LL + t.tv_nsec / 1000000, wrap = 1LL << 31;
+	while (wrap < now_ms + 10000)
+		wrap += 1LL << 31;
+	std::string offset = std::to_string((wrap - 3000 - now_ms) / 1000);
+	broker();
+	Process &sub = subscribe("ipc-dispatchd/cam/crying");
+	Process &b = bridge({"--crying-hold", "6"}, "1", {"unshare", "--time", "--monotonic", offset, "--fork", "--"});
+	ASSERT_TRUE(seen(sub, "ipc-dispatchd/cam/crying OFF")) << err_text(b);
+	mqd_t q = keep(open_queue(subscriber(1)));
+	send(q, "BABY_CRYING");
+	ASSERT_TRUE(seen(sub, "ipc-dispatchd/cam/crying ON"));
+	auto on = Clock::now();
+	EXPECT_TRUE(wait_until([&] { return count(sub, "ipc-dispatchd/cam/crying OFF") == 2; }, 10s));
+	auto held = Clock::now() - on;
+	EXPECT_TRUE(held > 5500ms && held < 7500ms) << std::chrono::duration_cast<std::chrono::milliseconds>(held).count();
+	// The bridge is unshare's child: its CPU time in ticks.
+	std::ifstream children("/proc/" + std::to_string(b.pid) + "/task/" + std::to_string(b.pid) + "/children");
+	std::string child, stat;
+	children >> child;
+	std::getline(std::ifstream("/proc/" + child + "/stat"), stat);
+	std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+	std::vector<long> f(15);
+	for (long &v : f)
+		if (!(fields >> v))
+			fields.clear(), fields.ignore(1 << 10, ' ');
+	EXPECT_LT(f[11] + f[12], 50) << "CPU ticks of " << child << ": " << stat;
+}
+
+// A camera whose host name nobody set is named after its MAC address.
+TEST_F(Mqtt, IdFromTheHostNameOrTheMacAddress)
+{
+	ASSERT_EQ(unshare(CLONE_NEWUTS), 0);
+	ASSERT_EQ(run_host({"ip", "link", "add", "eth0", "address", "02:00:00:ab:cd:ef", "type", "bridge"}).status, 0);
+	const struct {
+		std::string host, line;
+	} cases[] = {
+		{"(none)", "ipc-mqtt: id cam-abcdef, from the MAC address of eth0\n"},
+		{"", "ipc-mqtt: id cam-abcdef, from the MAC address of eth0\n"},
+		{"localhost", "ipc-mqtt: id cam-abcdef, from the MAC address of eth0\n"},
+		{"nursery.home", "ipc-mqtt: id nursery, from the host name\n"},
+	};
+	for (const auto &c : cases) {
+		ASSERT_EQ(sethostname(c.host.data(), c.host.size()), 0);
+		Process &b = procs_.emplace_back(spawn({.args = {program("ipc-mqtt"), "--host", "127.0.0.1", "1"}}));
+		EXPECT_TRUE(wait_err(b, [](const std::string &t) { return t.find('\n') != std::string::npos; }));
+		EXPECT_EQ(err_text(b).substr(0, c.line.size()), c.line) << c.host;
 		stop(b);
 	}
 }

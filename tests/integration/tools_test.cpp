@@ -174,6 +174,7 @@ TEST_F(Tools, MqttUsageErrorsExitTwoBeforeConnecting)
 		{{"10"}, "N: '10' is not a number from 1 to 9"},
 		{{"1", "2"}, "one queue number N at a time"},
 		{{"--host", "", "1"}, "--host: empty"},
+		{{"--host", std::string(254, 'h'), "1"}, "--host: longer than a DNS name (253 characters)"},
 		{{"--port", "0", "1"}, "--port: '0' is not a number from 1 to 65535"},
 		{{"--port", "65536", "1"}, "--port: '65536' is not a number from 1 to 65535"},
 		{{"--id", "cam.1", "1"}, "--id: 'cam.1" + ids},

@@ -253,6 +253,11 @@ TEST_F(Trace, FailureLineKeepsErrno)
 	ipc_log_error("Can't open mqueue ", "/q");
 	EXPECT_EQ(errno, ENOENT);
 	EXPECT_EQ(writes(), std::vector<std::string>{"Can't open mqueue /q. Error: No such file or directory\n"});
+	// A line longer than its buffer is cut, and still ends the line.
+	ipc_log_error("Can't read ", std::string(300, 'x').c_str());
+	std::vector<std::string> cut = writes();
+	ASSERT_EQ(cut.size(), 1u);
+	EXPECT_EQ(cut[0], "Can't read " + std::string(244, 'x') + "\n");
 }
 
 } // namespace

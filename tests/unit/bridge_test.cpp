@@ -1,0 +1,110 @@
+// ipc-mqtt's decisions, with the time as an argument: one script of
+// inputs and what each must give, run from several starting times, across
+// 2^31 ms and 2^32 ms of uptime among them.
+#include <gtest/gtest.h>
+
+#include "bridge.h"
+
+namespace {
+
+enum input { DUE, WAIT, EVENT, LOOKED_UP, CONNECTED, LOST, BIRTHS };
+
+struct step {
+	bridge_ms at;  // ms after the start
+	input what;
+	int arg;       // EVENT: the row; BIRTHS: how many, 900 ms apart
+	long want;     // DUE: the mask; WAIT: ms; EVENT: the state published; LOST: retry_in
+	bool flag;     // EVENT: the event published; LOST: the first failure of a loss
+};
+
+constexpr unsigned ATTEMPT = BRIDGE_ATTEMPT, GIVE_UP = BRIDGE_GIVE_UP, CRYING_OFF = BRIDGE_CRYING_OFF,
+		   ANNOUNCE = BRIDGE_ANNOUNCE, MISC = BRIDGE_MISC;
+
+const step kScript[] = {
+	// An attempt whose lookup never answers is given up after 10 s.
+	{0, DUE, 0, ATTEMPT | MISC, false},
+	{0, WAIT, 0, 10000, false},
+	{0, EVENT, 2, -1, false},  // motion ON while down: nothing goes out
+	{9999, DUE, 0, 0, false},
+	{10000, DUE, 0, GIVE_UP, false},
+	{10000, LOST, 0, 1000, true},
+	{10500, WAIT, 0, 500, false},
+	{11000, DUE, 0, ATTEMPT, false},
+	{11000, LOOKED_UP, 0, 0, false},
+	{11200, CONNECTED, 0, 0, false},
+	// The repeat rule: once a second per event name; a state when it moves.
+	{11200, EVENT, 2, -1, true},
+	{11700, EVENT, 2, -1, false},
+	{12200, EVENT, 2, -1, true},
+	{12300, EVENT, 4, BRIDGE_CRYING, true},
+	{12400, EVENT, 5, -1, false},  // the other crying pattern is the same name
+	{12400, EVENT, 3, BRIDGE_MOTION, true},
+	{12400, WAIT, 0, 2600, false},  // keepalive's checks at 15 s
+	{15000, DUE, 0, MISC, false},
+	// Crying's hold: 6 s after the last one.
+	{18399, DUE, 0, 0, false},
+	{18400, DUE, 0, CRYING_OFF, false},
+	// Home Assistant's birth: one round a moment after a burst, rounds 5 s
+	// apart, and a flood still gets one every 5 s.
+	{18400, BIRTHS, 2, 0, false},
+	{19300, WAIT, 0, 1000, false},
+	{20300, DUE, 0, ANNOUNCE, false},
+	{20400, BIRTHS, 1, 0, false},
+	{25299, DUE, 0, 0, false},
+	{25300, DUE, 0, ANNOUNCE, false},
+	{26000, BIRTHS, 6, 0, false},
+	{31000, DUE, 0, ANNOUNCE | MISC, false},
+	// Lost: retried after 1, 2, 4 ... s; said once; a second report of the
+	// same loss changes nothing.
+	{31000, LOST, 0, 1000, true},
+	{31000, LOST, 0, -1, false},
+	{31000, BIRTHS, 1, 0, false},  // down: the connect will publish everything
+	{32000, DUE, 0, ATTEMPT, false},
+	{32000, LOST, 0, 2000, false},
+	{33999, DUE, 0, 0, false},
+	{34000, DUE, 0, ATTEMPT, false},
+	{34000, LOST, 0, 4000, false},
+	{34000, WAIT, 0, 4000, false},
+	{38000, DUE, 0, ATTEMPT, false},
+	{38000, LOOKED_UP, 0, 0, false},
+	{38100, CONNECTED, 0, 0, false},
+	{38100, DUE, 0, 0, false},
+	{38100, LOST, 0, 1000, true},  // the delay starts again after a connect
+};
+
+TEST(Bridge, ScriptFromAnyUptime)
+{
+	const bridge_ms kStarts[] = {0, 1000, (1LL << 31) - 20000, (1LL << 32) - 15000, 365LL * 86400 * 1000};
+	for (bridge_ms start : kStarts) {
+		bridge_core c;
+		bridge_init(c, start, 6, 60);
+		for (const step &s : kScript) {
+			bridge_ms now = start + s.at;
+			SCOPED_TRACE(testing::Message() << "start " << start << ", step at " << s.at);
+			switch (s.what) {
+			case DUE: EXPECT_EQ(bridge_due(c, now), (unsigned)s.want); break;
+			case WAIT: EXPECT_EQ(bridge_wait_ms(c, now), s.want); break;
+			case EVENT: {
+				bridge_publish p = bridge_event(c, s.arg, now);
+				EXPECT_EQ(p.state, s.want);
+				EXPECT_EQ(p.event, s.flag);
+				break;
+			}
+			case LOOKED_UP: bridge_looked_up(c); break;
+			case CONNECTED: bridge_connected(c, now); break;
+			case LOST: {
+				bridge_down d = bridge_lost(c, now);
+				EXPECT_EQ(d.retry_in, s.want);
+				EXPECT_EQ(d.first, s.flag);
+				break;
+			}
+			case BIRTHS:
+				for (int i = 0; i < s.arg; i++)
+					bridge_birth(c, now + 900 * i);
+				break;
+			}
+		}
+	}
+}
+
+} // namespace

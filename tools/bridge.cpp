@@ -1,0 +1,152 @@
+#include "bridge.h"
+
+namespace {
+
+// What each row of the event table does to the sensors.
+struct effect {
+	bridge_sensor sensor;
+	bool on;
+};
+constexpr effect EFFECT[] = {
+	{BRIDGE_PERSON, true},   // AI_HUMAN_DETECTION_START
+	{BRIDGE_PERSON, false},  // AI_HUMAN_DETECTION_STOP
+	{BRIDGE_MOTION, true},   // MOTION_START
+	{BRIDGE_MOTION, false},  // MOTION_STOP
+	{BRIDGE_CRYING, true},   // BABY_CRYING
+	{BRIDGE_CRYING, true},   // BABY_CRYING, second pattern
+};
+static_assert(sizeof(EFFECT) / sizeof(EFFECT[0]) == IPC_EVENT_ROWS, "an effect for every row of the event table");
+
+bridge_ms earliest(bridge_ms a, bridge_ms b)
+{
+	return a < b ? a : b;
+}
+
+} // namespace
+
+void bridge_init(bridge_core &c, bridge_ms now, unsigned long crying_hold_s, unsigned long keepalive_s)
+{
+	c = {};
+	c.crying_hold = (bridge_ms)crying_hold_s * 1000;
+	// Four times a keepalive, so that a ping is never late.
+	c.misc_every = (bridge_ms)keepalive_s * 250;
+	c.crying_off_at = BRIDGE_NEVER;
+	for (bridge_ms &at : c.published_at)
+		at = BRIDGE_NONE;
+	c.link = BRIDGE_DOWN;
+	c.retry_ms = BRIDGE_RETRY_FIRST_MS;
+	c.retry_at = now;
+	c.attempt_until = BRIDGE_NEVER;
+	c.announce_at = BRIDGE_NEVER;
+	c.birth_since = BRIDGE_NONE;
+	c.round_at = BRIDGE_NONE;
+	c.misc_at = now;
+}
+
+bridge_publish bridge_event(bridge_core &c, int row, bridge_ms now)
+{
+	const effect &e = EFFECT[row];
+	bool changed = c.on[e.sensor] != e.on;
+	c.on[e.sensor] = e.on;
+	if (e.sensor == BRIDGE_CRYING)
+		c.crying_off_at = now + c.crying_hold;
+	if (c.link != BRIDGE_UP)
+		return {-1, false};
+	// Rows that share a name share its first row's time.
+	const ipc_event *first = ipc_find_event(ipc_events[row].name);
+	bridge_ms &last = c.published_at[first - ipc_events];
+	bool repeat = last != BRIDGE_NONE && now - last < BRIDGE_REPEAT_MS;
+	if (!repeat)
+		last = now;
+	return {changed ? (int)e.sensor : -1, !repeat};
+}
+
+unsigned bridge_due(bridge_core &c, bridge_ms now)
+{
+	unsigned due = 0;
+	if (c.link == BRIDGE_DOWN && now >= c.retry_at) {
+		c.link = BRIDGE_LOOKING_UP;
+		c.attempt_until = now + BRIDGE_ATTEMPT_MS;
+		due |= BRIDGE_ATTEMPT;
+	} else if ((c.link == BRIDGE_LOOKING_UP || c.link == BRIDGE_CONNECTING) && now >= c.attempt_until) {
+		due |= BRIDGE_GIVE_UP;
+	}
+	if (now >= c.crying_off_at) {
+		c.crying_off_at = BRIDGE_NEVER;
+		c.on[BRIDGE_CRYING] = false;
+		if (c.link == BRIDGE_UP)
+			due |= BRIDGE_CRYING_OFF;
+	}
+	if (c.link == BRIDGE_UP && now >= c.announce_at) {
+		c.announce_at = BRIDGE_NEVER;
+		c.round_at = now;
+		due |= BRIDGE_ANNOUNCE;
+	}
+	if (now >= c.misc_at) {
+		c.misc_at = now + c.misc_every;
+		due |= BRIDGE_MISC;
+	}
+	return due;
+}
+
+int bridge_wait_ms(const bridge_core &c, bridge_ms now)
+{
+	bridge_ms until = earliest(c.misc_at, c.crying_off_at);
+	if (c.link == BRIDGE_DOWN)
+		until = earliest(until, c.retry_at);
+	else if (c.link != BRIDGE_UP)
+		until = earliest(until, c.attempt_until);
+	else
+		until = earliest(until, c.announce_at);
+	if (until <= now)
+		return 0;
+	// Deadlines are seconds to hours away: the difference cannot overflow.
+	bridge_ms wait = until - now;
+	return wait > 60000 ? 60000 : (int)wait;
+}
+
+void bridge_looked_up(bridge_core &c)
+{
+	if (c.link == BRIDGE_LOOKING_UP)
+		c.link = BRIDGE_CONNECTING;
+}
+
+void bridge_connected(bridge_core &c, bridge_ms now)
+{
+	c.link = BRIDGE_UP;
+	c.said_down = false;
+	c.retry_ms = BRIDGE_RETRY_FIRST_MS;
+	c.attempt_until = BRIDGE_NEVER;
+	// A connect publishes everything: a birth that waits is answered.
+	c.announce_at = BRIDGE_NEVER;
+	c.birth_since = BRIDGE_NONE;
+	c.round_at = now;
+}
+
+void bridge_birth(bridge_core &c, bridge_ms now)
+{
+	if (c.link != BRIDGE_UP)
+		return;  // the connect will publish everything
+	if (c.announce_at == BRIDGE_NEVER)
+		c.birth_since = now;
+	// A moment after the burst, but no later than a gap after it began,
+	// and no sooner than a gap after the last round.
+	bridge_ms at = earliest(now + BRIDGE_BIRTH_QUIET_MS, c.birth_since + BRIDGE_ROUND_GAP_MS);
+	if (c.round_at != BRIDGE_NONE && at < c.round_at + BRIDGE_ROUND_GAP_MS)
+		at = c.round_at + BRIDGE_ROUND_GAP_MS;
+	c.announce_at = at;
+}
+
+bridge_down bridge_lost(bridge_core &c, bridge_ms now)
+{
+	if (c.link == BRIDGE_DOWN)
+		return {-1, false, false};
+	bridge_down d = {c.retry_ms, !c.said_down, c.link == BRIDGE_UP};
+	c.said_down = true;
+	c.link = BRIDGE_DOWN;
+	c.attempt_until = BRIDGE_NEVER;
+	c.announce_at = BRIDGE_NEVER;
+	c.retry_at = now + c.retry_ms;
+	c.retry_ms = c.retry_ms * 2 > BRIDGE_RETRY_MAX_MS ? BRIDGE_RETRY_MAX_MS : c.retry_ms * 2;
+	return d;
+}

@@ -1,0 +1,91 @@
+// What ipc-mqtt decides, apart from how it talks: the sensors' states,
+// crying's hold, the repeat rule, the retry delays, the deadline of an
+// attempt and Home Assistant's birth message. The time is an argument and
+// nothing here does I/O; ipc-mqtt.cpp is the shell around it.
+#pragma once
+
+#include <stdint.h>
+
+#include "events/ipc_events.h"
+
+// Milliseconds of CLOCK_MONOTONIC, in 64 bits: a year of uptime is about
+// 2^35 ms, and a 32-bit count wraps after 24.9 days.
+using bridge_ms = int64_t;
+constexpr bridge_ms BRIDGE_NEVER = INT64_MAX;  // a deadline that is not set
+constexpr bridge_ms BRIDGE_NONE = INT64_MIN;   // a moment that has not come
+
+constexpr bridge_ms BRIDGE_RETRY_FIRST_MS = 1000, BRIDGE_RETRY_MAX_MS = 60000;
+// The same event again within this is not published: a notification that
+// no other reader takes out comes back every 10 ms.
+constexpr bridge_ms BRIDGE_REPEAT_MS = 1000;
+// An attempt (lookup, TCP, CONNACK) that takes longer is given up, whatever
+// the keepalive.
+constexpr bridge_ms BRIDGE_ATTEMPT_MS = 10000;
+// A burst of Home Assistant's "online" gets one round of configs and
+// states, once the burst has been quiet this long, and rounds are at least
+// BRIDGE_ROUND_GAP_MS apart (a connect's round counts).
+constexpr bridge_ms BRIDGE_BIRTH_QUIET_MS = 1000, BRIDGE_ROUND_GAP_MS = 5000;
+
+enum bridge_sensor { BRIDGE_PERSON, BRIDGE_MOTION, BRIDGE_CRYING, BRIDGE_SENSORS };
+
+// DOWN until retry_at, then an attempt: the lookup of the broker's name,
+// then TCP and MQTT's CONNECT until its CONNACK; UP until the link is lost.
+enum bridge_link { BRIDGE_DOWN, BRIDGE_LOOKING_UP, BRIDGE_CONNECTING, BRIDGE_UP };
+
+struct bridge_core {
+	// Settings.
+	bridge_ms crying_hold;
+	bridge_ms misc_every;  // libmosquitto's keepalive checks
+	// What the broker should know.
+	bool on[BRIDGE_SENSORS];
+	bridge_ms crying_off_at;                 // BRIDGE_NEVER: no hold running
+	bridge_ms published_at[IPC_EVENT_ROWS];  // of each event name
+	// The connection.
+	bridge_link link;
+	bool said_down;  // the line for this loss has been written
+	bridge_ms retry_ms, retry_at, attempt_until;
+	// Rounds of configs and states.
+	bridge_ms announce_at, birth_since, round_at;
+	bridge_ms misc_at;
+};
+
+void bridge_init(bridge_core &c, bridge_ms now, unsigned long crying_hold_s, unsigned long keepalive_s);
+
+// What one event does: the sensor whose state is to be published (-1:
+// none), and whether the event itself is. Nothing is published while the
+// link is not up; the states go out on connect.
+struct bridge_publish {
+	int state;
+	bool event;
+};
+bridge_publish bridge_event(bridge_core &c, int row, bridge_ms now);
+
+// What is due now, a mask.
+enum bridge_due_what : unsigned {
+	BRIDGE_ATTEMPT = 1,     // look the broker up: the link is LOOKING_UP now
+	BRIDGE_GIVE_UP = 2,     // the attempt ran out of time: end it, then bridge_lost
+	BRIDGE_CRYING_OFF = 4,  // crying's hold is over: publish its state
+	BRIDGE_ANNOUNCE = 8,    // publish the configs and every state
+	BRIDGE_MISC = 16,       // libmosquitto's keepalive checks
+};
+unsigned bridge_due(bridge_core &c, bridge_ms now);
+
+// How long the shell may wait for its descriptors before something is due,
+// in ms, at most a minute.
+int bridge_wait_ms(const bridge_core &c, bridge_ms now);
+
+void bridge_looked_up(bridge_core &c);  // the name has an address: connect
+void bridge_connected(bridge_core &c, bridge_ms now);
+void bridge_birth(bridge_core &c, bridge_ms now);  // Home Assistant said "online"
+
+// The link went down, or an attempt failed. retry_in: when the next
+// attempt starts, in ms, or -1 when the link was down already (a socket
+// given up that libmosquitto closes later), which changes nothing; first:
+// the first failure since the link was last up, the one to say; was_up:
+// the link was lost rather than never made.
+struct bridge_down {
+	bridge_ms retry_in;
+	bool first;
+	bool was_up;
+};
+bridge_down bridge_lost(bridge_core &c, bridge_ms now);
