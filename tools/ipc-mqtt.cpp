@@ -282,6 +282,8 @@ void went_down(bridge &b, const char *why)
 
 const char *reason(int rc)
 {
+	if (rc == MOSQ_ERR_KEEPALIVE)  // which libmosquitto calls an unknown error
+		return "no answer within the keepalive";
 	return rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
 }
 
