@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "harness.h"
@@ -26,9 +27,12 @@ protected:
 	{
 		// The script starts "$DAEMON" itself; an emulator has to come in
 		// through a small launcher.
-		std::string daemon = program(name);
+		// A copy of its own, which a test may replace as an upgrade does.
+		std::string daemon = dir_ + "/" + name;
 		std::string exe;
-		if (std::string command = shell_command(name); command != daemon) {
+		if (std::string command = shell_command(name); command == program(name)) {
+			std::filesystem::copy_file(command, daemon, std::filesystem::copy_options::overwrite_existing);
+		} else {
 			daemon = dir_ + "/" + name;
 			std::ofstream(daemon) << "#!/bin/sh\nexec " << command << " \"$@\"\n";
 			chmod(daemon.c_str(), 0755);
@@ -106,12 +110,23 @@ TEST_F(InitScript, StartStatusRestartStop)
 	ASSERT_TRUE(receive(dispatch, got));
 	EXPECT_NE(log().find("Sending MOTION_START to queue #1\n"), std::string::npos);
 
-	r = script("restart");
-	EXPECT_EQ(r.status, 0) << r.err;
-	int again = pid_in_file();
-	EXPECT_NE(again, pid);
-	EXPECT_NE(kill(pid, 0), 0) << "the old service still runs";
-	EXPECT_EQ(kill(again, 0), 0);
+	// Restarted, and restarted after an upgrade put a new file in its
+	// place: one service, the new one.
+	for (bool upgrade : {false, true}) {
+		if (upgrade) {
+			std::string daemon = dir_ + "/ipc-dispatchd";
+			std::filesystem::copy_file(daemon, daemon + ".new");
+			std::filesystem::rename(daemon + ".new", daemon);
+		}
+		r = script("restart");
+		EXPECT_EQ(r.status, 0) << r.err;
+		int again = pid_in_file();
+		EXPECT_NE(again, pid);
+		EXPECT_NE(kill(pid, 0), 0) << "the old service still runs";
+		EXPECT_EQ(kill(again, 0), 0);
+		pid = again;
+	}
+	int again = pid;
 
 	r = script("stop");
 	EXPECT_EQ(r.status, 0) << r.err;
@@ -123,16 +138,27 @@ TEST_F(InitScript, StartStatusRestartStop)
 }
 
 // The bridge's script: a broker that is down does not stop it starting; a
-// bad option does.
+// bad option does. Options are shell words, quotes and all, never globbed.
 TEST_F(InitScript, MqttBridge)
 {
-	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nMQTT_OPTIONS='--port x'\n");
-	Ran r = script("start", "S60ipc-mqtt");
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "ipc-mqtt: failed to start (are its options right? see " + dir_ + "/ipc-mqtt.log)\n");
+	std::ofstream(dir_ + "/cam1");  // what "cam*" would glob to
+	const struct {
+		std::string options, log;
+	} bad[] = {
+		{"--port x", "ipc-mqtt: --port: 'x' is not a number from 1 to 65535"},
+		{"--id \"cam *\"", "ipc-mqtt: --id: 'cam *' is not 1 to 64"},
+		{"--id " + dir_ + "/cam*", "ipc-mqtt: --id: '" + dir_ + "/cam*' is not 1 to 64"},
+	};
+	for (const auto &c : bad) {
+		defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nMQTT_OPTIONS='" + c.options + "'\n");
+		Ran r = script("start", "S60ipc-mqtt");
+		EXPECT_EQ(r.status, 1) << c.options;
+		EXPECT_EQ(r.err, "ipc-mqtt: failed to start (are its options right? see " + dir_ + "/ipc-mqtt.log)\n");
+		EXPECT_NE(log("ipc-mqtt").find(c.log), std::string::npos) << log("ipc-mqtt");
+	}
 
 	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nMQTT_OPTIONS='--host 127.0.0.1 --port 1'\n");
-	r = script("start", "S60ipc-mqtt");
+	Ran r = script("start", "S60ipc-mqtt");
 	EXPECT_EQ(r.status, 0) << r.err;
 	int pid = pid_in_file("ipc-mqtt");
 	EXPECT_EQ(r.out, "ipc-mqtt: started (pid " + std::to_string(pid) + ")\n");
@@ -142,6 +168,24 @@ TEST_F(InitScript, MqttBridge)
 	EXPECT_NE(kill(pid, 0), 0);
 	EXPECT_NE(log("ipc-mqtt").find("ipc-mqtt: can't connect to 127.0.0.1:1: Connection refused"), std::string::npos)
 		<< log("ipc-mqtt");
+}
+
+// A program that ignores SIGTERM is killed after STOP_SECONDS, and stop
+// says so.
+TEST_F(InitScript, StopKillsWhatIgnoresTerm)
+{
+	std::string stubborn = dir_ + "/stubborn";
+	std::ofstream(stubborn) << "#!/bin/sh\ntrap '' TERM\nwhile :; do sleep 0.1; done\n";
+	chmod(stubborn.c_str(), 0755);
+	keep(create_queue("/ipc_dispatch"));
+	defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS",
+		 "MQUEUE_DIR=" + dir_ + "\nDAEMON=" + stubborn + "\nEXE=$(readlink -f /bin/sh)\nSTOP_SECONDS=1\n");
+	ASSERT_EQ(script("start").status, 0);
+	int pid = pid_in_file();
+	Ran r = script("stop");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "ipc-dispatchd: pid " + std::to_string(pid) + " did not stop within 1 s; killed it\n");
+	EXPECT_NE(kill(pid, 0), 0);
 }
 
 } // namespace
