@@ -42,7 +42,7 @@ protected:
 		}
 		std::string file = dir_ + "/" + name + ".defaults";
 		std::ofstream(file) << "DAEMON=" << daemon << "\nPIDFILE=" << dir_ << "/" << name << ".pid\nLOG=" << dir_
-				    << "/" << name << ".log\n" << more << exe;
+				    << "/" << name << ".log\n" << exe << more;
 		setenv(variable, file.c_str(), 1);
 	}
 	void TearDown() override

@@ -111,28 +111,29 @@ protected:
 		how.args.push_back(n);
 		return procs_.emplace_back(spawn(how));
 	}
-	// A file of this test's own in place of a system file, in a mount
-	// namespace of its own.
-	void replace_file(const std::string &path, const std::string &text)
+	// A file of this test's own in /etc: written to an overlay on /etc in
+	// a mount namespace of its own, so the machine's /etc is left alone and
+	// the file need not be there already.
+	void write_etc(const std::string &name, const std::string &text)
 	{
-		static bool private_mounts = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-		ASSERT_TRUE(private_mounts);
-		std::string mine = dir_ + path;
-		bool mounted = std::filesystem::exists(mine);
-		std::filesystem::create_directories(std::filesystem::path(mine).parent_path());
-		std::ofstream(mine) << text;
-		if (!mounted) {
-			ASSERT_EQ(mount(mine.c_str(), path.c_str(), nullptr, MS_BIND, nullptr), 0) << path << ": " << strerror(errno);
-			replaced_.push_back(path);
+		if (!etc_) {
+			ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+			ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+			std::filesystem::create_directories(dir_ + "/etc/upper");
+			std::filesystem::create_directories(dir_ + "/etc/work");
+			std::string layers = "lowerdir=/etc,upperdir=" + dir_ + "/etc/upper,workdir=" + dir_ + "/etc/work";
+			ASSERT_EQ(mount("overlay", "/etc", "overlay", 0, layers.c_str()), 0) << strerror(errno);
+			etc_ = true;
 		}
+		std::ofstream("/etc/" + name) << text;
 	}
 	void TearDown() override
 	{
-		for (const std::string &path : replaced_)
-			umount2(path.c_str(), MNT_DETACH);
+		if (etc_)
+			umount2("/etc", MNT_DETACH);
 		QueueTest::TearDown();
 	}
-	std::vector<std::string> replaced_;
+	bool etc_ = false;
 	// A notification through the service, taken back once the bridge has
 	// published its event.
 	void notify(Process &svc, mqd_t dispatch, const std::string &bytes)
@@ -277,8 +278,8 @@ TEST_F(Mqtt, PasswordFromAFile)
 // every attempt: a broker that moved is found.
 TEST_F(Mqtt, AnAttemptThatHangsIsGivenUp)
 {
-	replace_file("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:2\n");
-	replace_file("/etc/hosts", "127.0.0.1 localhost\n127.0.0.2 moving.test\n");
+	write_etc("resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:2\n");
+	write_etc("hosts", "127.0.0.1 localhost\n127.0.0.2 moving.test\n");
 	auto bound = [](int type, int port) {
 		int s = socket(AF_INET, type, 0);
 		sockaddr_in a = {};
@@ -306,7 +307,7 @@ TEST_F(Mqtt, AnAttemptThatHangsIsGivenUp)
 		return [line](const std::string &t) { return line.empty() || t.find(line) != std::string::npos; };
 	};
 	ASSERT_TRUE(wait_err(*bridges[2], has(cases[2].first)));
-	replace_file("/etc/hosts", "127.0.0.1 localhost moving.test\n");
+	write_etc("hosts", "127.0.0.1 localhost moving.test\n");
 	for (size_t i = 0; i < std::size(cases); i++) {
 		Process &b = *bridges[i];
 		EXPECT_TRUE(wait_err(b, has(cases[i].first), 15s)) << err_text(b);
