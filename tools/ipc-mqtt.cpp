@@ -484,19 +484,22 @@ void default_id(char *id, char *from)
 	gethostname(host, sizeof(host) - 1);
 	size_t n = strcspn(host, ".");
 	host[n] = '\0';
-	char ifname[IF_NAMESIZE] = {};
-	if ((n == 0 || strcmp(host, "(none)") == 0 || strcmp(host, "localhost") == 0) && mac_id(id, ifname)) {
+	if (n == 0 || strcmp(host, "(none)") == 0 || strcmp(host, "localhost") == 0) {
+		char ifname[IF_NAMESIZE] = {};
 		ipc_text t = {from, 63, 0};
-		ipc_put_all(t, "the MAC address of ", ifname);
+		if (mac_id(id, ifname)) {
+			ipc_put_all(t, "the MAC address of ", ifname);
+		} else {
+			memcpy(id, "ipc-dispatchd", sizeof("ipc-dispatchd"));
+			ipc_put(t, "no host name or MAC address");
+		}
 		from[t.len] = '\0';
 		return;
 	}
 	for (n = 0; host[n] != '\0' && n < ID_MAX; n++)
 		id[n] = id_char(host[n]) ? host[n] : '_';
 	id[n] = '\0';
-	if (n == 0)
-		memcpy(id, "ipc-dispatchd", sizeof("ipc-dispatchd"));
-	strcpy(from, n == 0 ? "no host name or MAC address" : "the host name");
+	strcpy(from, "the host name");
 }
 
 // The first line of the file, never the command line, where ps shows it.

@@ -373,13 +373,17 @@ TEST_F(Mqtt, IdFromTheHostNameOrTheMacAddress)
 	ASSERT_EQ(run_host({"ip", "link", "add", "eth0", "address", "02:00:00:ab:cd:ef", "type", "bridge"}).status, 0);
 	const struct {
 		std::string host, line;
+		bool mac = true;
 	} cases[] = {
 		{"(none)", "ipc-mqtt: id cam-abcdef, from the MAC address of eth0\n"},
 		{"", "ipc-mqtt: id cam-abcdef, from the MAC address of eth0\n"},
 		{"localhost", "ipc-mqtt: id cam-abcdef, from the MAC address of eth0\n"},
 		{"nursery.home", "ipc-mqtt: id nursery, from the host name\n"},
+		{"(none)", "ipc-mqtt: id ipc-dispatchd, from no host name or MAC address\n", false},
 	};
 	for (const auto &c : cases) {
+		if (!c.mac)
+			run_host({"ip", "link", "del", "eth0"});
 		ASSERT_EQ(sethostname(c.host.data(), c.host.size()), 0);
 		Process &b = procs_.emplace_back(spawn({.args = {program("ipc-mqtt"), "--host", "127.0.0.1", "1"}}));
 		EXPECT_TRUE(wait_err(b, [](const std::string &t) { return t.find('\n') != std::string::npos; }));
