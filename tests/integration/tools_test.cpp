@@ -190,11 +190,41 @@ TEST_F(Tools, MqttUsageErrorsExitTwoBeforeConnecting)
 		{{"--password-file", "/etc/hostname", "1"}, "--password-file needs --username"},
 		{{"--verbose=yes", "1"}, "option '--verbose' doesn't allow an argument", "option does not take an argument: verbose"},
 	});
+	// TLS's, or where the build has none, that it has none.
+	std::vector<UsageCase> tls = {
+		{{"--insecure", "1"}, "--insecure needs --cafile or --capath, the CA to check the broker with"},
+		{{"--cafile", "/nonexistent", "--cert", "c.crt", "1"}, "--cert needs --key"},
+		{{"--capath", "/nonexistent", "--key", "c.key", "1"}, "--key needs --cert"},
+		{{"--cafile", "/nonexistent", "--tls-version", "tlsv1.1", "1"}, "--tls-version: 'tlsv1.1' is not tlsv1.2 or tlsv1.3"},
+	};
+	for (UsageCase &c : tls)
+		if (getenv("IPC_MQTT_TLS") != nullptr && std::string(getenv("IPC_MQTT_TLS")) == "0")
+			c.message = c.args[0] + ": this ipc-mqtt is built without TLS";
+	expect_usage_errors("ipc-mqtt", tls);
 	for (int i = 1; i <= 9; i++)
 		EXPECT_FALSE(queue_exists(subscriber(i)));
 	Ran r = run({"ipc-mqtt", "--username", "cam", "--password-file", "/nonexistent", "1"});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "Can't read password file /nonexistent. Error: No such file or directory\n");
+	if (tls[0].message.find("without TLS") != std::string::npos)
+		return;
+	// A TLS file that cannot be read, or is not what it should be.
+	const struct {
+		std::vector<std::string> args;
+		std::string line;
+	} files[] = {
+		{{"--cafile", "/nonexistent"}, "Can't read --cafile /nonexistent. Error: No such file or directory\n"},
+		{{"--cafile", "/etc/passwd"}, "ipc-mqtt: --cafile /etc/passwd: no CA certificate in it (PEM)\n"},
+		{{"--capath", "/", "--cert", "/etc/passwd", "--key", "/etc/passwd"}, "ipc-mqtt: --cert /etc/passwd: no certificate in it (PEM)\n"},
+	};
+	for (const auto &f : files) {
+		std::vector<std::string> args = {"ipc-mqtt", "--id", "cam"};
+		args.insert(args.end(), f.args.begin(), f.args.end());
+		args.push_back("1");
+		r = run(args);
+		EXPECT_EQ(r.status, 1) << f.line;
+		EXPECT_TRUE(r.err.ends_with(f.line)) << r.err;
+	}
 }
 
 TEST_F(Tools, HelpAndVersionExitZero)
@@ -206,7 +236,8 @@ TEST_F(Tools, HelpAndVersionExitZero)
 		{"ipc-notify", {"--hex", "--priority", "--create", "--help", "--version", "EVENT", "BABY_CRYING"}},
 		{"ipc-listen", {"--count", "--timeout", "--dispatch", "--help", "--version"}},
 		{"ipc-mqtt", {"--host", "--port", "--id", "--topic", "--username", "--password-file", "--discovery-prefix",
-			      "--no-discovery", "--keepalive", "--crying-hold", "--verbose", "--help", "--version"}},
+			      "--no-discovery", "--keepalive", "--crying-hold", "--verbose", "--help", "--version", "--cafile",
+			      "--capath", "--cert", "--key", "--insecure", "--tls-version"}},
 	};
 	for (const auto &c : cases) {
 		Ran r = run({c.tool, "--help"});

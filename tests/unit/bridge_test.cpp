@@ -3,7 +3,7 @@
 // 2^31 ms and 2^32 ms of uptime among them.
 #include <gtest/gtest.h>
 
-#include "bridge.h"
+#include "core.h"
 
 namespace {
 

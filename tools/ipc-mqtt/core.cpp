@@ -1,4 +1,6 @@
-#include "bridge.h"
+// ipc-mqtt's decisions, with the time as an argument and no I/O: the
+// sensors, the repeat rule, retries, deadlines and rounds (see core.h).
+#include "core.h"
 
 namespace {
 
@@ -135,6 +137,16 @@ void bridge_birth(bridge_core &c, bridge_ms now)
 	if (c.round_at != BRIDGE_NONE && at < c.round_at + BRIDGE_ROUND_GAP_MS)
 		at = c.round_at + BRIDGE_ROUND_GAP_MS;
 	c.announce_at = at;
+}
+
+bool bridge_clock_set(bridge_core &c, bridge_ms now)
+{
+	if (c.link != BRIDGE_DOWN)
+		return false;
+	c.retry_at = now;
+	c.retry_ms = BRIDGE_RETRY_FIRST_MS;
+	c.said_down = false;
+	return true;
 }
 
 bridge_down bridge_lost(bridge_core &c, bridge_ms now)

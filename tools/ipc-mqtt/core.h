@@ -1,7 +1,7 @@
 // What ipc-mqtt decides, apart from how it talks: the sensors' states,
 // crying's hold, the repeat rule, the retry delays, the deadline of an
 // attempt and Home Assistant's birth message. The time is an argument and
-// nothing here does I/O; ipc-mqtt.cpp is the shell around it.
+// nothing here does I/O; main.cpp is the shell around it.
 #pragma once
 
 #include <stdint.h>
@@ -77,6 +77,10 @@ int bridge_wait_ms(const bridge_core &c, bridge_ms now);
 void bridge_looked_up(bridge_core &c);  // the name has an address: connect
 void bridge_connected(bridge_core &c, bridge_ms now);
 void bridge_birth(bridge_core &c, bridge_ms now);  // Home Assistant said "online"
+// The wall clock was set: while the link is down, the next attempt starts
+// now, from the first retry delay, and its failure is said. True when it
+// does.
+bool bridge_clock_set(bridge_core &c, bridge_ms now);
 
 // The link went down, or an attempt failed. retry_in: when the next
 // attempt starts, in ms, or -1 when the link was down already (a socket

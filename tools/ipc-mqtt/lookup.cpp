@@ -1,0 +1,88 @@
+// The broker's name, looked up in a child of its own: a resolver that
+// never answers holds up nothing but the child, whose answer comes back
+// over a pipe that the loop polls. The answer is "+ADDRESS" or "-WHY".
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "mqtt.h"
+
+namespace {
+
+// The child's side: one lookup, one answer, and out.
+[[noreturn]] void answer_lookup(const char *host, int fd)
+{
+	char answer[128] = "+";
+	addrinfo hints = {}, *found = nullptr;
+	hints.ai_socktype = SOCK_STREAM;
+	int rc = getaddrinfo(host, nullptr, &hints, &found);
+	if (rc != 0) {
+		const char *why = rc == EAI_SYSTEM ? strerror(errno) : gai_strerror(rc);
+		answer[0] = '-';
+		strncpy(answer + 1, why, sizeof(answer) - 2);
+	} else {
+		// The first address, as the resolver orders them.
+		const sockaddr *a = found->ai_addr;
+		const void *bytes = a->sa_family == AF_INET6 ? (const void *)&((const sockaddr_in6 *)a)->sin6_addr
+							     : (const void *)&((const sockaddr_in *)a)->sin_addr;
+		inet_ntop(a->sa_family, bytes, answer + 1, sizeof(answer) - 1);
+	}
+	// Up to PIPE_BUF bytes, one write is all or nothing.
+	ssize_t ignored = write(fd, answer, strlen(answer));
+	(void)ignored;
+	_exit(0);
+}
+
+} // namespace
+
+void start_lookup(bridge &b)
+{
+	int p[2];
+	if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) {
+		went_down(b, strerror(errno));
+		return;
+	}
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(p[0]);
+		answer_lookup(b.host, p[1]);
+	}
+	int saved = errno;
+	close(p[1]);
+	if (pid < 0) {
+		close(p[0]);
+		went_down(b, strerror(saved));
+		return;
+	}
+	b.look = {pid, p[0]};
+}
+
+void end_lookup(bridge &b)
+{
+	if (b.look.pid == 0)
+		return;
+	// Killed whether or not it answered: it never waits for anything else.
+	kill(b.look.pid, SIGKILL);
+	waitpid(b.look.pid, nullptr, 0);
+	close(b.look.fd);
+	b.look = {};
+}
+
+const char *lookup_answer(bridge &b, char *answer, size_t size)
+{
+	ssize_t n = read(b.look.fd, answer, size - 1);
+	if (n < 0 && errno == EAGAIN)
+		return nullptr;
+	end_lookup(b);
+	answer[n > 0 ? n : 0] = '\0';
+	if (n > 0 && answer[0] == '+')
+		return answer + 1;
+	went_down(b, n > 0 ? answer + 1 : "the lookup ended without an answer");
+	return nullptr;
+}

@@ -1,0 +1,91 @@
+// What the files of ipc-mqtt share: the settings and state of the one
+// bridge, and the functions each file offers the others.
+#pragma once
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#include "core.h"
+#include "trace/trace.h"
+
+struct mosquitto;
+
+extern char NAME[];
+constexpr size_t ID_MAX = 64;
+constexpr size_t PREFIX_MAX = 128;
+constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config") + ID_MAX;
+constexpr size_t PASSWORD_MAX = 256;
+constexpr size_t HOST_MAX = 253;  // the longest DNS name
+constexpr unsigned long PORT = 1883, TLS_PORT = 8883;
+
+// The broker's name, looked up in a child of its own (lookup.cpp).
+struct lookup {
+	pid_t pid;  // 0: none running
+	int fd;
+};
+
+// What --cafile and its kin ask for; cafile or capath turns TLS on.
+struct tls_settings {
+	const char *cafile, *capath, *cert, *key;
+	bool insecure;  // the chain is checked, the name is not
+	int version;    // 0: TLS 1.2 or later; else TLS1_2_VERSION or TLS1_3_VERSION
+};
+
+// Zero at start: the defaults are set by parse_command_line, so that all of
+// it lives in .bss and takes no room in the file.
+struct bridge {
+	// Settings.
+	const char *host;  // as the user gave it: for the lines and the certificate's name
+	unsigned long port;
+	char id[ID_MAX + 1];
+	char prefix[PREFIX_MAX + 1];
+	const char *username;
+	char password[PASSWORD_MAX + 1];
+	bool has_password;
+	const char *discovery;  // nullptr: no discovery
+	unsigned long keepalive;
+	unsigned long crying_hold;
+	bool verbose;
+	bool tls;
+	tls_settings tls_options;
+	// The decisions, and the means.
+	bridge_core core;
+	mosquitto *mosq;
+	lookup look;
+	int refused;  // the broker's reason, when it refused us
+};
+
+bridge_ms now_ms(void);
+// Any loss of the connection, or an attempt that failed (main.cpp).
+void went_down(bridge &b, const char *why);
+
+// options.cpp: the command line into b, and the queue's number.
+void parse_command_line(bridge &b, int argc, char **argv, int *index);
+
+// identity.cpp: the ID where --id is not given, and where it came from
+// (64 bytes).
+bool id_char(char c);
+void default_id(char *id, char *from);
+
+// lookup.cpp: start one, end it (killed and reaped, whether or not it
+// answered), and its answer: the address, or nullptr while it has none yet;
+// a lookup that failed is ended and reported with went_down.
+void start_lookup(bridge &b);
+void end_lookup(bridge &b);
+const char *lookup_answer(bridge &b, char *answer, size_t size);
+
+// discovery.cpp: what the broker is told.
+void make_topic(char *topic, const bridge &b, const char *what);
+void publish_text(bridge &b, const char *what, const char *payload, bool retain = true);
+void publish_state(bridge &b, int sensor);
+void publish_all(bridge &b);  // configs and every state
+
+// tls.cpp: TLS for the broker's connection, when b.tls. tls_setup says why
+// and returns false when the files cannot be used; tls_failure, after a
+// failed attempt, says why the handshake failed in words (nullptr: it was
+// not the handshake); tls_clock_fd is readable when the wall clock was set.
+bool tls_setup(bridge &b);
+void tls_attempt(void);
+const char *tls_failure(const bridge &b, char *why, size_t size);
+int tls_clock_fd(void);
+bool tls_clock_was_set(void);

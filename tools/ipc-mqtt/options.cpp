@@ -1,0 +1,240 @@
+// ipc-mqtt's command line: its help, its options and their checks, and the
+// password file. Every bad word is one line and exit status 2.
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "queues/ipc_queues.h"
+#include "mqtt.h"
+#include "tool.h"
+
+namespace {
+
+constexpr char USAGE[] =
+	"Usage: ipc-mqtt [--host HOST] [--port PORT] [--id ID] [--topic PREFIX]\n"
+	"                [--username USER] [--password-file FILE]\n"
+	"                [--cafile FILE | --capath DIR] [--cert FILE --key FILE]\n"
+	"                [--insecure] [--tls-version VERSION]\n"
+	"                [--discovery-prefix PREFIX | --no-discovery]\n"
+	"                [--keepalive SECONDS] [--crying-hold SECONDS] [--verbose] N\n"
+	"Publishes the events of /ipc_dispatch_N (N from 1 to 9, created when\n"
+	"missing) to an MQTT broker: each on PREFIX/event; the sensors person,\n"
+	"motion and crying, ON or OFF, retained, on PREFIX/SENSOR; PREFIX/status\n"
+	"online or offline; Home Assistant discovery. Retries a lost broker.\n"
+	"\n"
+	"  -H, --host HOST             broker (default localhost)\n"
+	"  -p, --port PORT             its port (default 1883, with TLS 8883)\n"
+	"  -i, --id ID                 this device: letters, digits, - and _\n"
+	"                              (default the host name, or where that\n"
+	"                              is unset cam- and the end of the MAC\n"
+	"                              address)\n"
+	"  -t, --topic PREFIX          default ipc-dispatchd/ID\n"
+	"  -u, --username USER         log in as USER\n"
+	"  -P, --password-file FILE    with the password on FILE's first line\n"
+	"      --cafile FILE           TLS, trusting the CA certificates in FILE\n"
+	"      --capath DIR            TLS, trusting those in DIR (c_rehash)\n"
+	"      --cert FILE             this device's certificate, for a broker\n"
+	"      --key FILE              that asks for one, and its key\n"
+	"      --insecure              do not check the broker's name against its\n"
+	"                              certificate (its chain is still checked)\n"
+	"      --tls-version VERSION   tlsv1.2 or tlsv1.3 (default either)\n"
+	"  -d, --discovery-prefix PRE  Home Assistant's (default homeassistant)\n"
+	"  -n, --no-discovery          publish no discovery configs\n"
+	"  -k, --keepalive SECONDS     5 to 65535 (default 30)\n"
+	"  -c, --crying-hold SECONDS   crying stays ON this long after the last\n"
+	"                              BABY_CRYING, 1 to 86400 (default 30)\n"
+	"  -v, --verbose               a line on stderr per publication\n"
+	"  -h, --help                  show this help\n"
+	"      --version               show the version\n"
+	"\n"
+	"SIGTERM or SIGINT: publishes offline, exits 0. Exit status: 1 the queue,\n"
+	"the password file or a TLS file could not be read, 2 usage error.\n";
+
+enum long_only { CAFILE = 256, CAPATH, CERT, KEY, INSECURE, TLS_VERSION };
+
+constexpr option OPTIONS[] = {
+	{"host", required_argument, nullptr, 'H'},
+	{"port", required_argument, nullptr, 'p'},
+	{"id", required_argument, nullptr, 'i'},
+	{"topic", required_argument, nullptr, 't'},
+	{"username", required_argument, nullptr, 'u'},
+	{"password-file", required_argument, nullptr, 'P'},
+	{"cafile", required_argument, nullptr, CAFILE},
+	{"capath", required_argument, nullptr, CAPATH},
+	{"cert", required_argument, nullptr, CERT},
+	{"key", required_argument, nullptr, KEY},
+	{"insecure", no_argument, nullptr, INSECURE},
+	{"tls-version", required_argument, nullptr, TLS_VERSION},
+	{"discovery-prefix", required_argument, nullptr, 'd'},
+	{"no-discovery", no_argument, nullptr, 'n'},
+	{"keepalive", required_argument, nullptr, 'k'},
+	{"crying-hold", required_argument, nullptr, 'c'},
+	{"verbose", no_argument, nullptr, 'v'},
+	{"help", no_argument, nullptr, 'h'},
+	{"version", no_argument, nullptr, 'V'},
+	{nullptr, 0, nullptr, 0},
+};
+
+bool valid_id(const char *id)
+{
+	size_t n = 0;
+	for (; id[n] != '\0'; n++)
+		if (!id_char(id[n]))
+			return false;
+	return n > 0 && n <= ID_MAX;
+}
+
+bool valid_prefix(const char *prefix)
+{
+	size_t n = strlen(prefix);
+	return n > 0 && n <= PREFIX_MAX && strpbrk(prefix, "+#") == nullptr;
+}
+
+// The first line of the file, never the command line, where ps shows it.
+bool read_password(const char *file, char *password)
+{
+	int fd = open(file, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	struct stat st;
+	if (fstat(fd, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+		ipc_log(NAME, ": warning: ", file, " can be read by group or others (chmod 600 ", file, ")\n");
+	ssize_t n = read(fd, password, PASSWORD_MAX);
+	int saved = errno;
+	close(fd);
+	errno = saved;
+	if (n < 0)
+		return false;
+	password[n] = '\0';
+	password[strcspn(password, "\r\n")] = '\0';
+	return true;
+}
+
+// A whole number from min to max in text, when it is given, or a usage
+// error that names the option and what it should be.
+void parse_number(const char *option, const char *text, unsigned long min, unsigned long max, const char *what,
+		  unsigned long *value)
+{
+	if (text != nullptr && (!tool_parse_number(text, max, value) || *value < min))
+		tool_usage_error(NAME, option, ": '", text, "' is not a ", what, " from ", (long)min, " to ", (long)max);
+}
+
+// The TLS options, as mosquitto's own clients take them. Files are opened
+// here, so that one that cannot be read is said at once and by name.
+void check_tls(bridge &b, const char *version)
+{
+	tls_settings &s = b.tls_options;
+	const char *given = s.cafile != nullptr ? "--cafile" : s.capath != nullptr ? "--capath" : s.cert != nullptr ? "--cert"
+			    : s.key != nullptr ? "--key" : s.insecure ? "--insecure" : version != nullptr ? "--tls-version" : nullptr;
+	if (given == nullptr)
+		return;
+	if (!IPC_MQTT_TLS)
+		tool_usage_error(NAME, given, ": this ipc-mqtt is built without TLS");
+	if (s.cafile == nullptr && s.capath == nullptr)
+		tool_usage_error(NAME, given, " needs --cafile or --capath, the CA to check the broker with");
+	if ((s.cert == nullptr) != (s.key == nullptr))
+		tool_usage_error(NAME, s.cert != nullptr ? "--cert needs --key" : "--key needs --cert");
+	if (version != nullptr && strcmp(version, "tlsv1.2") != 0 && strcmp(version, "tlsv1.3") != 0)
+		tool_usage_error(NAME, "--tls-version: '", version, "' is not tlsv1.2 or tlsv1.3");
+	if (version != nullptr)
+		s.version = version[6] == '2' ? 0x0303 : 0x0304;  // TLS1_2_VERSION, TLS1_3_VERSION
+	const struct {
+		const char *option, *path;
+		int mode;
+	} files[] = {{"Can't read --cafile ", s.cafile, R_OK}, {"Can't read --capath ", s.capath, R_OK | X_OK},
+		     {"Can't read --cert ", s.cert, R_OK},     {"Can't read --key ", s.key, R_OK}};
+	for (const auto &f : files)
+		if (f.path != nullptr && access(f.path, f.mode) != 0) {
+			ipc_log_error(f.option, f.path);
+			exit(TOOL_FAILED);
+		}
+	b.tls = true;
+}
+
+} // namespace
+
+void parse_command_line(bridge &b, int argc, char **argv, int *index)
+{
+	const char *port = nullptr, *keepalive = nullptr, *hold = nullptr, *id = nullptr, *prefix = nullptr,
+		   *password_file = nullptr, *version = nullptr;
+	bool no_discovery = false, discovery_given = false;
+	unsigned long n = 0;
+	tls_settings &tls = b.tls_options;
+
+	b.host = "localhost";
+	b.discovery = "homeassistant";
+	b.keepalive = 30;
+	b.crying_hold = 30;
+
+	for (int c; (c = tool_next_option(NAME, argc, argv, "hH:p:i:t:u:P:d:nk:c:v", OPTIONS, USAGE)) != -1;) {
+		switch (c) {
+		case 'H': b.host = optarg; break;
+		case 'p': port = optarg; break;
+		case 'i': id = optarg; break;
+		case 't': prefix = optarg; break;
+		case 'u': b.username = optarg; break;
+		case 'P': password_file = optarg; break;
+		case CAFILE: tls.cafile = optarg; break;
+		case CAPATH: tls.capath = optarg; break;
+		case CERT: tls.cert = optarg; break;
+		case KEY: tls.key = optarg; break;
+		case INSECURE: tls.insecure = true; break;
+		case TLS_VERSION: version = optarg; break;
+		case 'd': b.discovery = optarg; discovery_given = true; break;
+		case 'n': no_discovery = true; break;
+		case 'k': keepalive = optarg; break;
+		case 'c': hold = optarg; break;
+		case 'v': b.verbose = true; break;
+		}
+	}
+	int operands = argc - optind;
+	if (operands != 1)
+		tool_usage_error(NAME, operands == 0 ? "no queue number N given" : "one queue number N at a time");
+	parse_number("N", argv[optind], 1, IPC_QUEUE_COUNT - 1, "number", &n);
+	*index = (int)n;
+	if (*b.host == '\0')
+		tool_usage_error(NAME, "--host: empty");
+	if (strlen(b.host) > HOST_MAX)
+		tool_usage_error(NAME, "--host: longer than a DNS name (", (long)HOST_MAX, " characters)");
+	parse_number("--keepalive", keepalive, 5, 65535, "number of seconds", &b.keepalive);
+	parse_number("--crying-hold", hold, 1, 86400, "number of seconds", &b.crying_hold);
+	if (id != nullptr && !valid_id(id))
+		tool_usage_error(NAME, "--id: '", id, "' is not 1 to ", (long)ID_MAX, " letters, digits, - and _");
+	if (prefix != nullptr && !valid_prefix(prefix))
+		tool_usage_error(NAME, "--topic: '", prefix, "' is not 1 to ", (long)PREFIX_MAX,
+				 " characters without + and #");
+	if (no_discovery && discovery_given)
+		tool_usage_error(NAME, "--discovery-prefix and --no-discovery together");
+	if (no_discovery)
+		b.discovery = nullptr;
+	else if (!valid_prefix(b.discovery))
+		tool_usage_error(NAME, "--discovery-prefix: '", b.discovery, "' is not 1 to ", (long)PREFIX_MAX,
+				 " characters without + and #");
+	if (password_file != nullptr && b.username == nullptr)
+		tool_usage_error(NAME, "--password-file needs --username");
+	check_tls(b, version);
+	b.port = b.tls ? TLS_PORT : PORT;
+	parse_number("--port", port, 1, 65535, "number", &b.port);
+
+	char from[64] = "--id";
+	if (id != nullptr)
+		memcpy(b.id, id, strlen(id) + 1);
+	else
+		default_id(b.id, from);
+	ipc_text t = {b.prefix, PREFIX_MAX, 0};
+	if (prefix != nullptr)
+		ipc_put(t, prefix);
+	else
+		ipc_put_all(t, "ipc-dispatchd/", b.id);
+	b.prefix[t.len] = '\0';
+	if (password_file != nullptr && !read_password(password_file, b.password)) {
+		ipc_log_error("Can't read password file ", password_file);
+		exit(TOOL_FAILED);
+	}
+	b.has_password = password_file != nullptr;
+	ipc_log(NAME, ": id ", b.id, ", from ", from, "\n");
+}

@@ -1,0 +1,208 @@
+// TLS to the broker: the context (its CA, this device's certificate, the
+// version), the check of the broker's name, and why a handshake failed.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <mosquitto.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "mqtt.h"
+
+namespace {
+
+// What the last attempt's handshake learnt: the first fault found in the
+// broker's chain (X509_V_OK: none), the alert the broker ended it with
+// (-1: none), and whether it asked for this device's certificate. A broker
+// that refuses the certificate often resets the connection along with its
+// alert, and the reset drops the alert: the request is then the clue.
+struct verdict {
+	long verify;
+	int alert;
+	bool asked_cert;
+};
+verdict last = {X509_V_OK, -1, false};
+const char *server_name;  // for SNI: the name given, never an address
+int clock_fd = -1;
+
+int on_verify(int ok, X509_STORE_CTX *ctx)
+{
+	if (!ok && last.verify == X509_V_OK)
+		last.verify = X509_STORE_CTX_get_error(ctx);
+	return ok;
+}
+
+void on_info(const SSL *ssl, int where, int value)
+{
+	// libmosquitto names the address it connects to in SNI; the broker
+	// should hear the name. The ClientHello is not written yet here.
+	if (where & SSL_CB_HANDSHAKE_START)
+		SSL_set_tlsext_host_name(const_cast<SSL *>(ssl), server_name);
+	if ((where & SSL_CB_READ_ALERT) && (value >> 8) == SSL3_AL_FATAL && last.alert < 0)
+		last.alert = value & 0xff;
+}
+
+void on_message(int sent, int, int type, const void *data, size_t len, SSL *, void *)
+{
+	if (!sent && type == SSL3_RT_HANDSHAKE && len > 0 && *(const unsigned char *)data == SSL3_MT_CERTIFICATE_REQUEST)
+		last.asked_cert = true;
+}
+
+// A key with a passphrase is refused rather than asked for on a terminal.
+int no_passphrase(char *, int, int, void *)
+{
+	return 0;
+}
+
+void put2(ipc_text &t, int v)
+{
+	const char digits[] = {(char)('0' + v / 10 % 10), (char)('0' + v % 10)};
+	ipc_put(t, digits, 2);
+}
+
+// "the broker's certificate ..., by this camera's clock: 1970-01-01 00:00:12 UTC".
+void put_clock(ipc_text &t)
+{
+	time_t now = time(nullptr);
+	struct tm tm = {};
+	gmtime_r(&now, &tm);
+	ipc_put_all(t, ", by this camera's clock: ", (long)tm.tm_year + 1900, "-");
+	put2(t, tm.tm_mon + 1);
+	ipc_put(t, "-");
+	put2(t, tm.tm_mday);
+	ipc_put(t, " ");
+	put2(t, tm.tm_hour);
+	ipc_put(t, ":");
+	put2(t, tm.tm_min);
+	ipc_put(t, ":");
+	put2(t, tm.tm_sec);
+	ipc_put(t, " UTC");
+}
+
+bool unusable(const char *option, const char *path, const char *why)
+{
+	ipc_log(NAME, ": ", option, " ", path, ": ", why, "\n");
+	return false;
+}
+
+} // namespace
+
+bool tls_setup(bridge &b)
+{
+	const tls_settings &s = b.tls_options;
+	SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+	if (ctx == nullptr) {
+		ipc_log(NAME, ": can't set up TLS\n");
+		return false;
+	}
+	SSL_CTX_set_min_proto_version(ctx, s.version != 0 ? s.version : TLS1_2_VERSION);
+	SSL_CTX_set_max_proto_version(ctx, s.version);
+	SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
+	if (!SSL_CTX_load_verify_locations(ctx, s.cafile, s.capath))
+		return unusable(s.cafile != nullptr ? "--cafile" : "--capath", s.cafile != nullptr ? s.cafile : s.capath,
+			 "no CA certificate in it (PEM)");
+	if (s.cert != nullptr && SSL_CTX_use_certificate_chain_file(ctx, s.cert) != 1)
+		return unusable("--cert", s.cert, "no certificate in it (PEM)");
+	if (s.key != nullptr && SSL_CTX_use_PrivateKey_file(ctx, s.key, SSL_FILETYPE_PEM) != 1)
+		return unusable("--key", s.key, "no key in it (PEM, without a passphrase)");
+	if (s.key != nullptr && SSL_CTX_check_private_key(ctx) != 1)
+		return unusable("--key", s.key, "not the key of --cert");
+	SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, on_verify);
+	SSL_CTX_set_info_callback(ctx, on_info);
+	SSL_CTX_set_msg_callback(ctx, on_message);
+
+	// The name the user gave is the one the certificate must carry: an
+	// address as an IP entry, anything else as a DNS name, and only a name
+	// goes in SNI.
+	unsigned char address[16];
+	bool literal = inet_pton(AF_INET, b.host, address) == 1 || inet_pton(AF_INET6, b.host, address) == 1;
+	server_name = literal ? nullptr : b.host;
+	X509_VERIFY_PARAM *param = SSL_CTX_get0_param(ctx);
+	X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+	if (!s.insecure && !(literal ? X509_VERIFY_PARAM_set1_ip_asc(param, b.host)
+				     : X509_VERIFY_PARAM_set1_host(param, b.host, 0))) {
+		ipc_log(NAME, ": can't check the broker's certificate for ", b.host, "\n");
+		return false;
+	}
+	// All of it ours: libmosquitto would check the name against the
+	// address that it is handed.
+	mosquitto_int_option(b.mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+	mosquitto_void_option(b.mosq, MOSQ_OPT_SSL_CTX, ctx);
+	SSL_CTX_free(ctx);  // libmosquitto holds a reference
+
+	// Readable when the wall clock is set, whatever the timer says.
+	clock_fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+	itimerspec never = {{0, 0}, {(time_t)1 << 40, 0}};
+	if (clock_fd >= 0 && timerfd_settime(clock_fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never, nullptr) != 0) {
+		close(clock_fd);
+		clock_fd = -1;
+	}
+	return true;
+}
+
+void tls_attempt(void)
+{
+	last = {X509_V_OK, -1, false};
+}
+
+const char *tls_failure(const bridge &b, char *why, size_t size)
+{
+	ipc_text t = {why, size - 1, 0};
+	switch (last.verify) {
+	case X509_V_OK:
+		break;
+	case X509_V_ERR_CERT_NOT_YET_VALID:
+	case X509_V_ERR_CERT_HAS_EXPIRED:
+		ipc_put(t, last.verify == X509_V_ERR_CERT_HAS_EXPIRED ? "the broker's certificate has expired"
+								      : "the broker's certificate is not valid yet");
+		put_clock(t);
+		break;
+	case X509_V_ERR_HOSTNAME_MISMATCH:
+	case X509_V_ERR_IP_ADDRESS_MISMATCH:
+		ipc_put_all(t, "the broker's certificate is not for ", b.host, " (--insecure skips this check)");
+		break;
+	case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+	case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+	case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+	case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+	case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+	case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+		ipc_put_all(t, "the broker's certificate is not trusted (not signed by a CA of ",
+			    b.tls_options.cafile != nullptr ? "--cafile" : "--capath", ")");
+		break;
+	default:
+		ipc_put_all(t, "the broker's certificate: ", X509_verify_cert_error_string(last.verify));
+	}
+	if (t.len != 0) {
+	} else if (last.alert == -1 && !last.asked_cert) {
+		return nullptr;
+	} else if (b.tls_options.cert == nullptr && (last.asked_cert || last.alert == SSL_AD_CERTIFICATE_REQUIRED)) {
+		ipc_put(t, "the broker wants a client certificate (--cert and --key)");
+	} else if (last.alert == -1 || (last.alert >= SSL_AD_BAD_CERTIFICATE && last.alert <= SSL_AD_CERTIFICATE_UNKNOWN) ||
+		   last.alert == SSL_AD_UNKNOWN_CA) {
+		// bad, unsupported, revoked, expired or unknown certificate, unknown CA
+		ipc_put_all(t, "the broker did not accept this camera's certificate (--cert): ",
+			    last.alert == -1 ? "it closed the connection" : SSL_alert_desc_string_long(last.alert));
+	} else if (last.alert == SSL_AD_PROTOCOL_VERSION) {
+		ipc_put(t, "the broker does not speak this TLS version (--tls-version)");
+	} else {
+		ipc_put_all(t, "the broker refused the handshake: ", SSL_alert_desc_string_long(last.alert));
+	}
+	why[t.len] = '\0';
+	return why;
+}
+
+int tls_clock_fd(void)
+{
+	return clock_fd;
+}
+
+bool tls_clock_was_set(void)
+{
+	uint64_t expired;
+	return read(clock_fd, &expired, sizeof(expired)) < 0 ? errno == ECANCELED : true;
+}
