@@ -14,14 +14,16 @@
 //       turns per second with one recognised notification circulating
 //   ipc_bench idle SERVICE SECONDS
 //       CPU ticks the service uses while nothing arrives
-//   ipc_bench mqtt SERVICE SAMPLES BIN_DIR ipc-mqtt|pipe
+//   ipc_bench mqtt SERVICE SAMPLES BIN_DIR ipc-mqtt|ipc-mqtt-tls|pipe CONF
 //       in a network namespace of its own too: µs from a send into
 //       /ipc_dispatch to the event at a mosquitto_sub of a broker on
-//       loopback, through BIN_DIR/ipc-mqtt or through
-//       ipc-listen | mosquitto_pub -l, one line per sample, four samples a
-//       second, five events in turn; then "# TICKS RSS": the bridge's CPU
-//       ticks in 3 s with nothing arriving, and its VmRSS (KiB, all of its
-//       processes)
+//       loopback (mosquitto -c CONF: plain on 1883, TLS on 8883 with a
+//       certificate for 127.0.0.1 whose CA is ca.crt beside CONF), through
+//       BIN_DIR/ipc-mqtt, the same over TLS, or ipc-listen | mosquitto_pub
+//       -l, one line per sample, four samples a second, five events in
+//       turn; then "# TICKS RSS MS": the bridge's CPU ticks in 3 s with
+//       nothing arriving, its VmRSS (KiB, all of its processes), and the
+//       attempt's time that ipc-mqtt says when it connects (-1: none)
 #include <errno.h>
 #include <fcntl.h>
 #include <mqueue.h>
@@ -288,14 +290,14 @@ int idle(const std::string &service, int seconds)
 }
 
 // Runs words with standard input and output as given (-1: /dev/null).
-pid_t run_with(std::vector<std::string> words, int in = -1, int out = -1)
+pid_t run_with(std::vector<std::string> words, int in = -1, int out = -1, int err = -1)
 {
 	pid_t pid = fork();
 	if (pid == 0) {
 		int null = open("/dev/null", O_RDWR);
 		dup2(in >= 0 ? in : null, 0);
 		dup2(out >= 0 ? out : null, 1);
-		dup2(null, 2);
+		dup2(err >= 0 ? err : null, 2);
 		exec(words);
 	}
 	children.push_back(pid);
@@ -320,7 +322,18 @@ bool next_line(int fd, std::string &pending, std::string &line)
 	return true;
 }
 
-int mqtt(const std::string &service, int samples, const std::string &bin, const std::string &bridge)
+// ipc-mqtt's "connected to ... in N ms" in what it wrote to fd: N, or -1.
+long connect_ms(int fd)
+{
+	std::string pending, line;
+	while (next_line(fd, pending, line))
+		if (size_t at = line.find(": connected to "); at != std::string::npos)
+			return std::stol(line.substr(line.rfind(" in ") + 4));
+	return -1;
+}
+
+int mqtt(const std::string &service, int samples, const std::string &bin, const std::string &bridge,
+	 const std::string &conf)
 {
 	const char *events[] = {"MOTION_START", "AI_HUMAN_DETECTION_START", "BABY_CRYING", "AI_HUMAN_DETECTION_STOP",
 				"MOTION_STOP"};
@@ -337,7 +350,7 @@ int mqtt(const std::string &service, int samples, const std::string &bin, const 
 	lo.ifr_flags = IFF_UP;
 	if (ioctl(s, SIOCSIFFLAGS, &lo) != 0)
 		die("lo up");
-	std::vector<pid_t> helpers = {run_with({"mosquitto", "-p", "1883"})};
+	std::vector<pid_t> helpers = {run_with({"mosquitto", "-c", conf})};
 	std::this_thread::sleep_for(300ms);
 	int sub[2];
 	if (pipe(sub) != 0)
@@ -355,9 +368,17 @@ int mqtt(const std::string &service, int samples, const std::string &bin, const 
 		bridged.push_back(run_with({"mosquitto_pub", "-l", "-h", "127.0.0.1", "-t", "bench/event"}, p[0]));
 		close(p[0]);
 		close(p[1]);
-	} else {
-		bridged.push_back(run_with({bin + "/ipc-mqtt", "--host", "127.0.0.1", "--topic", "bench", "--no-discovery", "1"}));
 	}
+	int log[2];
+	if (pipe2(log, O_NONBLOCK) != 0)
+		die("pipe");
+	if (bridge != "pipe") {
+		std::vector<std::string> words = {bin + "/ipc-mqtt", "--host", "127.0.0.1", "--topic", "bench", "--no-discovery", "1"};
+		if (bridge == "ipc-mqtt-tls")  // the broker's certificate is beside its configuration
+			words.insert(words.end() - 1, {"--cafile", conf.substr(0, conf.rfind('/')) + "/ca.crt"});
+		bridged.push_back(run_with(words, -1, -1, log[1]));
+	}
+	close(log[1]);
 	std::string pending, line;
 	// Until everything is connected: then what else came is dropped, and
 	// the samples start once no event is less than a second old.
@@ -397,7 +418,7 @@ int mqtt(const std::string &service, int samples, const std::string &bin, const 
 	}
 	for (double us : took)
 		printf("%.1f\n", us);
-	printf("# %ld %ld\n", after - before, rss);
+	printf("# %ld %ld %ld\n", after - before, rss, connect_ms(log[0]));
 	for (pid_t p : bridged)
 		kill(p, SIGTERM);
 	for (pid_t p : helpers)
@@ -419,8 +440,8 @@ int main(int argc, char **argv)
 		return rate(a[1], std::stoi(a[2]));
 	if (a.size() == 3 && a[0] == "idle")
 		return idle(a[1], std::stoi(a[2]));
-	if (a.size() == 5 && a[0] == "mqtt")
-		return mqtt(a[1], std::stoi(a[2]), a[3], a[4]);
+	if (a.size() == 6 && a[0] == "mqtt")
+		return mqtt(a[1], std::stoi(a[2]), a[3], a[4], a[5]);
 	fprintf(stderr, "usage: see the comment at the top of bench/ipc_bench.cpp\n");
 	return 2;
 }

@@ -4,4 +4,7 @@ install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # What is linked into the programs comes with its licence.
 if(IPC_MQTT)
   install(FILES ${IPC_MOSQUITTO_NOTICE} DESTINATION ${CMAKE_INSTALL_DOCDIR}/licenses RENAME libmosquitto)
+  if(IPC_MQTT_TLS)
+    install(FILES ${IPC_OPENSSL_NOTICE} DESTINATION ${CMAKE_INSTALL_DOCDIR}/licenses RENAME openssl)
+  endif()
 endif()

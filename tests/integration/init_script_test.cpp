@@ -148,6 +148,7 @@ TEST_F(InitScript, MqttBridge)
 		{"--port x", "ipc-mqtt: --port: 'x' is not a number from 1 to 65535"},
 		{"--id \"cam *\"", "ipc-mqtt: --id: 'cam *' is not 1 to 64"},
 		{"--id " + dir_ + "/cam*", "ipc-mqtt: --id: '" + dir_ + "/cam*' is not 1 to 64"},
+		{"--cafile \"" + dir_ + "/our ca.crt\"", "Can't read --cafile " + dir_ + "/our ca.crt. Error: No such file"},
 	};
 	for (const auto &c : bad) {
 		defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nMQTT_OPTIONS='" + c.options + "'\n");

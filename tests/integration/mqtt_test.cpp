@@ -366,7 +366,7 @@ TEST_F(Mqtt, AnAttemptThatHangsIsGivenUp)
 	certificates();
 	Process &brk = broker("allow_anonymous true\n" + tls_listener(8883, "server") +
 			      tls_listener(8884, "server", "require_certificate true\n") + tls_listener(8885, "tomorrow"));
-	const std::string ca = dir_ + "/ca.crt", tls = ", TLS\n";
+	const std::string ca = dir_ + "/ca.crt", tls = " over TLS in ";
 	const struct {
 		std::vector<std::string> options;
 		std::string first, then;  // lines the bridge writes

@@ -7,13 +7,14 @@
 
 namespace {
 
-enum input { DUE, WAIT, EVENT, LOOKED_UP, CONNECTED, LOST, BIRTHS };
+enum input { DUE, WAIT, EVENT, LOOKED_UP, CONNECTED, LOST, BIRTHS, CLOCK_SET };
 
 struct step {
 	bridge_ms at;  // ms after the start
 	input what;
 	int arg;       // EVENT: the row; BIRTHS: how many, 900 ms apart
-	long want;     // DUE: the mask; WAIT: ms; EVENT: the state published; LOST: retry_in
+	long want;     // DUE: the mask; WAIT: ms; EVENT: the state published; LOST: retry_in;
+	               // CLOCK_SET: 1 when it brings the attempt forward
 	bool flag;     // EVENT: the event published; LOST: the first failure of a loss
 };
 
@@ -70,6 +71,14 @@ const step kScript[] = {
 	{38100, CONNECTED, 0, 0, false},
 	{38100, DUE, 0, 0, false},
 	{38100, LOST, 0, 1000, true},  // the delay starts again after a connect
+	{39100, DUE, 0, ATTEMPT, false},
+	{39100, LOST, 0, 2000, false},
+	// The wall clock set while down (a certificate may be valid now): tried
+	// at once, from the first delay, and its failure said; not mid-attempt.
+	{39200, CLOCK_SET, 0, 1, false},
+	{39200, DUE, 0, ATTEMPT, false},
+	{39200, CLOCK_SET, 0, 0, false},
+	{39300, LOST, 0, 1000, true},
 };
 
 TEST(Bridge, ScriptFromAnyUptime)
@@ -98,6 +107,7 @@ TEST(Bridge, ScriptFromAnyUptime)
 				EXPECT_EQ(d.first, s.flag);
 				break;
 			}
+			case CLOCK_SET: EXPECT_EQ(bridge_clock_set(c, now), s.want != 0); break;
 			case BIRTHS:
 				for (int i = 0; i < s.arg; i++)
 					bridge_birth(c, now + 900 * i);
