@@ -149,25 +149,12 @@ protected:
 		send(dispatch, bytes);
 		take_back(svc, dispatch, bytes, from);
 	}
-	// A CA, a broker's certificate for broker.test and one for tomorrow, a
-	// client's, and a CA nobody trusts with a broker's certificate of its
-	// own, in dir_ (NAME.crt, NAME.key), made by openssl as an owner would.
+	// A CA, a broker's certificate for broker.test and one that is valid
+	// from tomorrow, a client's, and a CA nobody trusts, in dir_.
 	void certificates()
 	{
-		std::string script = "set -e; cd " + dir_ + R"(
-			key() { k=$1 cn=$2; shift 2; openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout $k.key -subj /CN=$cn "$@"; }
-			for ca in ca rogue; do key $ca $ca -x509 -days 30 -out $ca.crt; done
-			for c in server:ca:broker.test client:ca:cam rogue-server:rogue:broker.test tomorrow:ca:broker.test:+1d; do
-				IFS=: read -r name ca cn later <<-EOF
-				$c
-				EOF
-				key $name $cn -out $name.csr
-				echo subjectAltName=DNS:$cn >$name.ext
-				faketime -f "${later:-+0}" openssl x509 -req -in $name.csr -CA $ca.crt -CAkey $ca.key \
-					-CAcreateserial -days 30 -extfile $name.ext -out $name.crt
-			done
-			chmod 0644 *.key)";
-		Ran r = run_host({"sh", "-c", script});
+		Ran r = run_host({IPC_SOURCE_DIR "/tests/common/certs", dir_, "ca,rogue", "server/ca/DNS:broker.test",
+				  "client/ca/DNS:cam", "tomorrow/ca/DNS:broker.test/+1d"});
 		ASSERT_EQ(r.status, 0) << r.err;
 	}
 	// A TLS listener on port with the broker's certificate cert.

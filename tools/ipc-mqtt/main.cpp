@@ -282,8 +282,11 @@ int main(int argc, char **argv)
 	sa.sa_handler = on_stop_signal;
 	sigaction(SIGTERM, &sa, nullptr);
 	sigaction(SIGINT, &sa, nullptr);
-	if (!make_client(b))
+	if (!make_client(b)) {
+		mosquitto_destroy(b.mosq);
+		mosquitto_lib_cleanup();
 		return TOOL_FAILED;
+	}
 #if IPC_MQTT_TLS
 	int clock = b.tls ? tls_clock_fd() : -1;
 #else

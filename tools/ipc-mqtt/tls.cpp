@@ -89,6 +89,39 @@ bool unusable(const char *option, const char *path, const char *why)
 	return false;
 }
 
+// The files of the settings into ctx, or a line that says which cannot be
+// used.
+bool load(SSL_CTX *ctx, const tls_settings &s)
+{
+	if (!SSL_CTX_load_verify_locations(ctx, s.cafile, s.capath))
+		return unusable(s.cafile != nullptr ? "--cafile" : "--capath", s.cafile != nullptr ? s.cafile : s.capath,
+				"no CA certificate in it (PEM)");
+	if (s.cert != nullptr && SSL_CTX_use_certificate_chain_file(ctx, s.cert) != 1)
+		return unusable("--cert", s.cert, "no certificate in it (PEM)");
+	if (s.key != nullptr && SSL_CTX_use_PrivateKey_file(ctx, s.key, SSL_FILETYPE_PEM) != 1)
+		return unusable("--key", s.key, "no key in it (PEM, without a passphrase)");
+	if (s.key != nullptr && SSL_CTX_check_private_key(ctx) != 1)
+		return unusable("--key", s.key, "not the key of --cert");
+	return true;
+}
+
+// The name the user gave is the one the certificate must carry: an
+// address as an IP entry, anything else as a DNS name, and only a name goes
+// in SNI.
+bool check_name(SSL_CTX *ctx, const bridge &b)
+{
+	unsigned char address[16];
+	bool literal = inet_pton(AF_INET, b.host, address) == 1 || inet_pton(AF_INET6, b.host, address) == 1;
+	server_name = literal ? nullptr : b.host;
+	X509_VERIFY_PARAM *param = SSL_CTX_get0_param(ctx);
+	X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+	if (b.tls_options.insecure || (literal ? X509_VERIFY_PARAM_set1_ip_asc(param, b.host)
+					       : X509_VERIFY_PARAM_set1_host(param, b.host, 0)))
+		return true;
+	ipc_log(NAME, ": can't check the broker's certificate for ", b.host, "\n");
+	return false;
+}
+
 } // namespace
 
 bool tls_setup(bridge &b)
@@ -102,37 +135,19 @@ bool tls_setup(bridge &b)
 	SSL_CTX_set_min_proto_version(ctx, s.version != 0 ? s.version : TLS1_2_VERSION);
 	SSL_CTX_set_max_proto_version(ctx, s.version);
 	SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
-	if (!SSL_CTX_load_verify_locations(ctx, s.cafile, s.capath))
-		return unusable(s.cafile != nullptr ? "--cafile" : "--capath", s.cafile != nullptr ? s.cafile : s.capath,
-			 "no CA certificate in it (PEM)");
-	if (s.cert != nullptr && SSL_CTX_use_certificate_chain_file(ctx, s.cert) != 1)
-		return unusable("--cert", s.cert, "no certificate in it (PEM)");
-	if (s.key != nullptr && SSL_CTX_use_PrivateKey_file(ctx, s.key, SSL_FILETYPE_PEM) != 1)
-		return unusable("--key", s.key, "no key in it (PEM, without a passphrase)");
-	if (s.key != nullptr && SSL_CTX_check_private_key(ctx) != 1)
-		return unusable("--key", s.key, "not the key of --cert");
 	SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, on_verify);
 	SSL_CTX_set_info_callback(ctx, on_info);
 	SSL_CTX_set_msg_callback(ctx, on_message);
-
-	// The name the user gave is the one the certificate must carry: an
-	// address as an IP entry, anything else as a DNS name, and only a name
-	// goes in SNI.
-	unsigned char address[16];
-	bool literal = inet_pton(AF_INET, b.host, address) == 1 || inet_pton(AF_INET6, b.host, address) == 1;
-	server_name = literal ? nullptr : b.host;
-	X509_VERIFY_PARAM *param = SSL_CTX_get0_param(ctx);
-	X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-	if (!s.insecure && !(literal ? X509_VERIFY_PARAM_set1_ip_asc(param, b.host)
-				     : X509_VERIFY_PARAM_set1_host(param, b.host, 0))) {
-		ipc_log(NAME, ": can't check the broker's certificate for ", b.host, "\n");
-		return false;
-	}
+	bool usable = load(ctx, s) && check_name(ctx, b);
 	// All of it ours: libmosquitto would check the name against the
-	// address that it is handed.
-	mosquitto_int_option(b.mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
-	mosquitto_void_option(b.mosq, MOSQ_OPT_SSL_CTX, ctx);
-	SSL_CTX_free(ctx);  // libmosquitto holds a reference
+	// address that it is handed. It holds a reference of its own.
+	if (usable) {
+		mosquitto_int_option(b.mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+		mosquitto_void_option(b.mosq, MOSQ_OPT_SSL_CTX, ctx);
+	}
+	SSL_CTX_free(ctx);
+	if (!usable)
+		return false;
 
 	// Readable when the wall clock is set, whatever the timer says.
 	clock_fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
