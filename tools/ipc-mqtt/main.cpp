@@ -24,6 +24,22 @@ void on_stop_signal(int)
 	stopping = 1;
 }
 
+// SIGTERM and SIGINT end the loop. They are blocked but while ppoll waits,
+// so that none comes between a check and the wait: the mask for ppoll into
+// during.
+void catch_stop_signals(sigset_t *during)
+{
+	sigset_t stop_signals;
+	sigemptyset(&stop_signals);
+	sigaddset(&stop_signals, SIGTERM);
+	sigaddset(&stop_signals, SIGINT);
+	sigprocmask(SIG_BLOCK, &stop_signals, during);
+	struct sigaction sa = {};
+	sa.sa_handler = on_stop_signal;
+	sigaction(SIGTERM, &sa, nullptr);
+	sigaction(SIGINT, &sa, nullptr);
+}
+
 void on_connect(mosquitto *, void *data, int rc)
 {
 	bridge &b = *(bridge *)data;
@@ -271,17 +287,8 @@ int main(int argc, char **argv)
 	// A log that stalls must not hold the events back here either.
 	ipc_log_nonblocking();
 	signal(SIGPIPE, SIG_IGN);
-	// Blocked but while ppoll waits, so that none comes between a check
-	// and the wait.
-	sigset_t stop_signals, during_poll;
-	sigemptyset(&stop_signals);
-	sigaddset(&stop_signals, SIGTERM);
-	sigaddset(&stop_signals, SIGINT);
-	sigprocmask(SIG_BLOCK, &stop_signals, &during_poll);
-	struct sigaction sa = {};
-	sa.sa_handler = on_stop_signal;
-	sigaction(SIGTERM, &sa, nullptr);
-	sigaction(SIGINT, &sa, nullptr);
+	sigset_t during_poll;
+	catch_stop_signals(&during_poll);
 	if (!make_client(b)) {
 		mosquitto_destroy(b.mosq);
 		mosquitto_lib_cleanup();
