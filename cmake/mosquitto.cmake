@@ -3,8 +3,9 @@
 # which scripts/deps fetches and unpacks into a cache, built here with
 # mosquitto's own CMake files as a static library, with TLS (against
 # openssl.cmake's OpenSSL) unless IPC_MQTT_TLS is off, without threads,
-# SOCKS, Unix sockets or any of the broker, clients and plugins. Sets IPC_MQTT (found or
-# not), the target ipc_mosquitto and IPC_MOSQUITTO_NOTICE (its licence).
+# SOCKS, Unix sockets or any of the broker, clients and plugins. Sets
+# IPC_MQTT (found or not), the target ipc_mosquitto and
+# IPC_MOSQUITTO_NOTICE (its licence).
 
 # The same place as scripts/deps puts the source packages.
 if(NOT "$ENV{IPC_DEPS_CACHE}" STREQUAL "")

@@ -30,10 +30,10 @@ if(NOT EXISTS "${IPC_OPENSSL_SOURCE}/Configure")
     "or set IPC_OPENSSL_SOURCE to Debian's openssl source package, unpacked")
 endif()
 
-# What a TLS client of one broker does without. Each was measured on the
-# device build; the old ciphers and digests, DTLS, SRP, PSK, CMS and the
-# like are never offered to a broker. musl's headers lack linux/version.h
-# and linux/mman.h: hence no-ktls and no-secure-memory.
+# What a TLS client of one broker does without: the old ciphers and
+# digests, DTLS, SRP, PSK, CMS and the like are never offered to a broker.
+# What each group saves is in docs/building.md. musl's headers lack
+# linux/version.h and linux/mman.h: hence no-ktls and no-secure-memory.
 set(IPC_OPENSSL_OPTIONS
   no-shared no-err no-tests no-filenames
   no-deprecated no-legacy no-engine no-dso no-comp no-srp no-dtls no-ssl3 no-tls1 no-tls1_1

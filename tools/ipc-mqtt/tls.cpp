@@ -13,6 +13,10 @@
 
 #include "mqtt.h"
 
+// options.cpp, which the build without TLS compiles too, names the versions
+// by their numbers.
+static_assert(TLS1_2_VERSION == 0x0303 && TLS1_3_VERSION == 0x0304, "--tls-version's numbers");
+
 namespace {
 
 // What the last attempt's handshake learnt: the first fault found in the
@@ -122,6 +126,54 @@ bool check_name(SSL_CTX *ctx, const bridge &b)
 	return false;
 }
 
+// Why the broker's chain was refused.
+void put_chain_fault(ipc_text &t, const bridge &b)
+{
+	switch (last.verify) {
+	case X509_V_ERR_CERT_NOT_YET_VALID:
+	case X509_V_ERR_CERT_HAS_EXPIRED:
+		ipc_put(t, last.verify == X509_V_ERR_CERT_HAS_EXPIRED ? "the broker's certificate has expired"
+								      : "the broker's certificate is not valid yet");
+		put_clock(t);
+		break;
+	case X509_V_ERR_HOSTNAME_MISMATCH:
+	case X509_V_ERR_IP_ADDRESS_MISMATCH:
+		ipc_put_all(t, "the broker's certificate is not for ", b.host, " (--insecure skips this check)");
+		break;
+	case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+	case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+	case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+	case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+	case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+	case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+		ipc_put_all(t, "the broker's certificate is not trusted (not signed by a CA of ",
+			    b.tls_options.cafile != nullptr ? "--cafile" : "--capath", ")");
+		break;
+	default:
+		ipc_put_all(t, "the broker's certificate: ", X509_verify_cert_error_string(last.verify));
+	}
+}
+
+// Why the broker refused this side of the handshake, from its alert or its
+// request for a certificate; false when it did neither.
+bool put_refusal(ipc_text &t, const bridge &b)
+{
+	int alert = last.alert;
+	if (alert == -1 && !last.asked_cert)
+		return false;
+	if (b.tls_options.cert == nullptr && (last.asked_cert || alert == SSL_AD_CERTIFICATE_REQUIRED))
+		ipc_put(t, "the broker wants a client certificate (--cert and --key)");
+	else if (alert == -1 || (alert >= SSL_AD_BAD_CERTIFICATE && alert <= SSL_AD_CERTIFICATE_UNKNOWN) ||
+		 alert == SSL_AD_UNKNOWN_CA)  // bad, unsupported, revoked, expired or unknown certificate, unknown CA
+		ipc_put_all(t, "the broker did not accept this camera's certificate (--cert): ",
+			    alert == -1 ? "it closed the connection" : SSL_alert_desc_string_long(alert));
+	else if (alert == SSL_AD_PROTOCOL_VERSION)
+		ipc_put(t, "the broker does not speak this TLS version (--tls-version)");
+	else
+		ipc_put_all(t, "the broker refused the handshake: ", SSL_alert_desc_string_long(alert));
+	return true;
+}
+
 } // namespace
 
 bool tls_setup(bridge &b)
@@ -167,46 +219,10 @@ void tls_attempt(void)
 const char *tls_failure(const bridge &b, char *why, size_t size)
 {
 	ipc_text t = {why, size - 1, 0};
-	switch (last.verify) {
-	case X509_V_OK:
-		break;
-	case X509_V_ERR_CERT_NOT_YET_VALID:
-	case X509_V_ERR_CERT_HAS_EXPIRED:
-		ipc_put(t, last.verify == X509_V_ERR_CERT_HAS_EXPIRED ? "the broker's certificate has expired"
-								      : "the broker's certificate is not valid yet");
-		put_clock(t);
-		break;
-	case X509_V_ERR_HOSTNAME_MISMATCH:
-	case X509_V_ERR_IP_ADDRESS_MISMATCH:
-		ipc_put_all(t, "the broker's certificate is not for ", b.host, " (--insecure skips this check)");
-		break;
-	case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-	case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-	case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-	case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-	case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-	case X509_V_ERR_CERT_SIGNATURE_FAILURE:
-		ipc_put_all(t, "the broker's certificate is not trusted (not signed by a CA of ",
-			    b.tls_options.cafile != nullptr ? "--cafile" : "--capath", ")");
-		break;
-	default:
-		ipc_put_all(t, "the broker's certificate: ", X509_verify_cert_error_string(last.verify));
-	}
-	if (t.len != 0) {
-	} else if (last.alert == -1 && !last.asked_cert) {
-		return nullptr;
-	} else if (b.tls_options.cert == nullptr && (last.asked_cert || last.alert == SSL_AD_CERTIFICATE_REQUIRED)) {
-		ipc_put(t, "the broker wants a client certificate (--cert and --key)");
-	} else if (last.alert == -1 || (last.alert >= SSL_AD_BAD_CERTIFICATE && last.alert <= SSL_AD_CERTIFICATE_UNKNOWN) ||
-		   last.alert == SSL_AD_UNKNOWN_CA) {
-		// bad, unsupported, revoked, expired or unknown certificate, unknown CA
-		ipc_put_all(t, "the broker did not accept this camera's certificate (--cert): ",
-			    last.alert == -1 ? "it closed the connection" : SSL_alert_desc_string_long(last.alert));
-	} else if (last.alert == SSL_AD_PROTOCOL_VERSION) {
-		ipc_put(t, "the broker does not speak this TLS version (--tls-version)");
-	} else {
-		ipc_put_all(t, "the broker refused the handshake: ", SSL_alert_desc_string_long(last.alert));
-	}
+	if (last.verify != X509_V_OK)
+		put_chain_fault(t, b);
+	else if (!put_refusal(t, b))
+		return nullptr;  // not the handshake
 	why[t.len] = '\0';
 	return why;
 }
