@@ -1,13 +1,13 @@
 // ipc-mqtt's decisions, with the time as an argument: one script of
 // inputs and what each must give, run from several starting times, across
-// 2^31 ms and 2^32 ms of uptime among them.
+// 2^31 ms and 2^32 ms of uptime among them, and the diagnostics' counts.
 #include <gtest/gtest.h>
 
 #include "core.h"
 
 namespace {
 
-enum input { DUE, WAIT, EVENT, LOOKED_UP, CONNECTED, LOST, BIRTHS, CLOCK_SET };
+enum input { DUE, WAIT, EVENT, LOOKED_UP, CONNECTED, LOST, BIRTHS, CLOCK_SET, COUNTS };
 
 struct step {
 	bridge_ms at;  // ms after the start
@@ -16,10 +16,11 @@ struct step {
 	long want;     // DUE: the mask; WAIT: ms; EVENT: the state published; LOST: retry_in;
 	               // CLOCK_SET: 1 when it brings the attempt forward
 	bool flag;     // EVENT: the event published; LOST: the first failure of a loss
+	uint64_t counts[3] = {};  // COUNTS: connections, events, events while not up
 };
 
 constexpr unsigned ATTEMPT = BRIDGE_ATTEMPT, GIVE_UP = BRIDGE_GIVE_UP, CRYING_OFF = BRIDGE_CRYING_OFF,
-		   ANNOUNCE = BRIDGE_ANNOUNCE, MISC = BRIDGE_MISC;
+		   ANNOUNCE = BRIDGE_ANNOUNCE, MISC = BRIDGE_MISC, DIAGNOSTICS = BRIDGE_DIAGNOSTICS;
 
 const step kScript[] = {
 	// An attempt whose lookup never answers is given up after 10 s.
@@ -34,8 +35,10 @@ const step kScript[] = {
 	{11000, LOOKED_UP, 0, 0, false},
 	{11200, CONNECTED, 0, 0, false},
 	// The repeat rule: once a second per event name; a state when it moves.
+	// The connect's round comes a moment later.
 	{11200, EVENT, 2, -1, true},
 	{11700, EVENT, 2, -1, false},
+	{12200, DUE, 0, ANNOUNCE, false},
 	{12200, EVENT, 2, -1, true},
 	{12300, EVENT, 4, BRIDGE_CRYING, true},
 	{12400, EVENT, 5, -1, false},  // the other crying pattern is the same name
@@ -79,6 +82,20 @@ const step kScript[] = {
 	{39200, DUE, 0, ATTEMPT, false},
 	{39200, CLOCK_SET, 0, 0, false},
 	{39300, LOST, 0, 1000, true},
+	// The counts: connections made, events taken, and those while not up.
+	{39300, EVENT, 0, -1, false},
+	{39300, COUNTS, 0, 0, false, {2, 8, 2}},
+	// A birth while the connect's round waits joins it; the diagnostics go
+	// out with each round and every 5 minutes after.
+	{40300, DUE, 0, ATTEMPT, false},
+	{40300, LOOKED_UP, 0, 0, false},
+	{40400, CONNECTED, 0, 0, false},
+	{40500, BIRTHS, 1, 0, false},
+	{41499, DUE, 0, 0, false},
+	{41500, DUE, 0, ANNOUNCE, false},
+	{41500, COUNTS, 0, 0, false, {3, 8, 2}},
+	{341499, DUE, 0, MISC, false},
+	{341500, DUE, 0, DIAGNOSTICS, false},
 };
 
 TEST(Bridge, ScriptFromAnyUptime)
@@ -110,8 +127,9 @@ TEST(Bridge, ScriptFromAnyUptime)
 			case CLOCK_SET: EXPECT_EQ(bridge_clock_set(c, now), s.want != 0); break;
 			case BIRTHS:
 				for (int i = 0; i < s.arg; i++)
-					bridge_birth(c, now + 900 * i);
+					bridge_ask_round(c, now + 900 * i);
 				break;
+			case COUNTS: EXPECT_EQ((std::vector{c.connections, c.events, c.events_offline}), (std::vector(s.counts, s.counts + 3))); break;
 			}
 		}
 	}

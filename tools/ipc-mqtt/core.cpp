@@ -1,5 +1,6 @@
 // ipc-mqtt's decisions, with the time as an argument and no I/O: the
-// sensors, the repeat rule, retries, deadlines and rounds (see core.h).
+// sensors, the repeat rule, retries, deadlines, rounds and counts (see
+// core.h).
 #include "core.h"
 
 namespace {
@@ -40,9 +41,11 @@ void bridge_init(bridge_core &c, bridge_ms now, unsigned long crying_hold_s, uns
 	c.retry_at = now;
 	c.attempt_until = BRIDGE_NEVER;
 	c.announce_at = BRIDGE_NEVER;
-	c.birth_since = BRIDGE_NONE;
+	c.asked_since = BRIDGE_NONE;
 	c.round_at = BRIDGE_NONE;
 	c.misc_at = now;
+	c.started = now;
+	c.diagnostics_at = BRIDGE_NEVER;
 }
 
 bridge_publish bridge_event(bridge_core &c, int row, bridge_ms now)
@@ -52,8 +55,11 @@ bridge_publish bridge_event(bridge_core &c, int row, bridge_ms now)
 	c.on[e.sensor] = e.on;
 	if (e.sensor == BRIDGE_CRYING)
 		c.crying_off_at = now + c.crying_hold;
-	if (c.link != BRIDGE_UP)
+	c.events++;
+	if (c.link != BRIDGE_UP) {
+		c.events_offline++;
 		return {-1, false};
+	}
 	// Rows that share a name share its first row's time.
 	const ipc_event *first = ipc_find_event(ipc_events[row].name);
 	bridge_ms &last = c.published_at[first - ipc_events];
@@ -82,7 +88,11 @@ unsigned bridge_due(bridge_core &c, bridge_ms now)
 	if (c.link == BRIDGE_UP && now >= c.announce_at) {
 		c.announce_at = BRIDGE_NEVER;
 		c.round_at = now;
+		c.diagnostics_at = now + BRIDGE_DIAGNOSTICS_MS;
 		due |= BRIDGE_ANNOUNCE;
+	} else if (c.link == BRIDGE_UP && now >= c.diagnostics_at) {
+		c.diagnostics_at = now + BRIDGE_DIAGNOSTICS_MS;
+		due |= BRIDGE_DIAGNOSTICS;
 	}
 	if (now >= c.misc_at) {
 		c.misc_at = now + c.misc_every;
@@ -99,7 +109,7 @@ int bridge_wait_ms(const bridge_core &c, bridge_ms now)
 	else if (c.link != BRIDGE_UP)
 		until = earliest(until, c.attempt_until);
 	else
-		until = earliest(until, c.announce_at);
+		until = earliest(until, earliest(c.announce_at, c.diagnostics_at));
 	if (until <= now)
 		return 0;
 	// Deadlines are seconds to hours away: the difference cannot overflow.
@@ -119,21 +129,23 @@ void bridge_connected(bridge_core &c, bridge_ms now)
 	c.said_down = false;
 	c.retry_ms = BRIDGE_RETRY_FIRST_MS;
 	c.attempt_until = BRIDGE_NEVER;
-	// A connect publishes everything: a birth that waits is answered.
-	c.announce_at = BRIDGE_NEVER;
-	c.birth_since = BRIDGE_NONE;
-	c.round_at = now;
+	c.connections++;
+	// What the broker holds comes right after the subscriptions' answer: a
+	// round that waits a moment sees it, and asks made meanwhile join it.
+	c.announce_at = now + BRIDGE_ROUND_QUIET_MS;
+	c.asked_since = now;
+	c.round_at = BRIDGE_NONE;
 }
 
-void bridge_birth(bridge_core &c, bridge_ms now)
+void bridge_ask_round(bridge_core &c, bridge_ms now)
 {
 	if (c.link != BRIDGE_UP)
-		return;  // the connect will publish everything
+		return;  // the connect's round will come
 	if (c.announce_at == BRIDGE_NEVER)
-		c.birth_since = now;
+		c.asked_since = now;
 	// A moment after the burst, but no later than a gap after it began,
 	// and no sooner than a gap after the last round.
-	bridge_ms at = earliest(now + BRIDGE_BIRTH_QUIET_MS, c.birth_since + BRIDGE_ROUND_GAP_MS);
+	bridge_ms at = earliest(now + BRIDGE_ROUND_QUIET_MS, c.asked_since + BRIDGE_ROUND_GAP_MS);
 	if (c.round_at != BRIDGE_NONE && at < c.round_at + BRIDGE_ROUND_GAP_MS)
 		at = c.round_at + BRIDGE_ROUND_GAP_MS;
 	c.announce_at = at;
@@ -158,6 +170,7 @@ bridge_down bridge_lost(bridge_core &c, bridge_ms now)
 	c.link = BRIDGE_DOWN;
 	c.attempt_until = BRIDGE_NEVER;
 	c.announce_at = BRIDGE_NEVER;
+	c.diagnostics_at = BRIDGE_NEVER;
 	c.retry_at = now + c.retry_ms;
 	c.retry_ms = c.retry_ms * 2 > BRIDGE_RETRY_MAX_MS ? BRIDGE_RETRY_MAX_MS : c.retry_ms * 2;
 	return d;

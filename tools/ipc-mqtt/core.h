@@ -1,6 +1,6 @@
 // What ipc-mqtt decides, apart from how it talks: the sensors' states,
 // crying's hold, the repeat rule, the retry delays, the deadline of an
-// attempt and Home Assistant's birth message. The time is an argument and
+// attempt, the rounds of configs and states, and the diagnostics' counts. The time is an argument and
 // nothing here does I/O; main.cpp is the shell around it.
 #pragma once
 
@@ -21,10 +21,13 @@ constexpr bridge_ms BRIDGE_REPEAT_MS = 1000;
 // An attempt (lookup, TCP, CONNACK) that takes longer is given up, whatever
 // the keepalive.
 constexpr bridge_ms BRIDGE_ATTEMPT_MS = 10000;
-// A burst of Home Assistant's "online" gets one round of configs and
-// states, once the burst has been quiet this long, and rounds are at least
-// BRIDGE_ROUND_GAP_MS apart (a connect's round counts).
-constexpr bridge_ms BRIDGE_BIRTH_QUIET_MS = 1000, BRIDGE_ROUND_GAP_MS = 5000;
+// A round of configs and states goes out this long after a connect, or
+// after a burst of what asks for one (Home Assistant's "online", old
+// configs on the broker) has gone quiet; rounds are at least
+// BRIDGE_ROUND_GAP_MS apart, and a burst waits no longer than that.
+constexpr bridge_ms BRIDGE_ROUND_QUIET_MS = 1000, BRIDGE_ROUND_GAP_MS = 5000;
+// The diagnostics go out with every round and this often in between.
+constexpr bridge_ms BRIDGE_DIAGNOSTICS_MS = 300000;
 
 enum bridge_sensor { BRIDGE_PERSON, BRIDGE_MOTION, BRIDGE_CRYING, BRIDGE_SENSORS };
 
@@ -45,8 +48,12 @@ struct bridge_core {
 	bool said_down;  // the line for this loss has been written
 	bridge_ms retry_ms, retry_at, attempt_until;
 	// Rounds of configs and states.
-	bridge_ms announce_at, birth_since, round_at;
+	bridge_ms announce_at, asked_since, round_at;
 	bridge_ms misc_at;
+	// Diagnostics: since bridge_init, connections made, events taken, and
+	// of those, the ones that came while the link was not up.
+	bridge_ms started, diagnostics_at;
+	uint64_t connections, events, events_offline;
 };
 
 void bridge_init(bridge_core &c, bridge_ms now, unsigned long crying_hold_s, unsigned long keepalive_s);
@@ -65,8 +72,9 @@ enum bridge_due_what : unsigned {
 	BRIDGE_ATTEMPT = 1,     // look the broker up: the link is LOOKING_UP now
 	BRIDGE_GIVE_UP = 2,     // the attempt ran out of time: end it, then bridge_lost
 	BRIDGE_CRYING_OFF = 4,  // crying's hold is over: publish its state
-	BRIDGE_ANNOUNCE = 8,    // publish the configs and every state
+	BRIDGE_ANNOUNCE = 8,    // a round: configs, every state, diagnostics
 	BRIDGE_MISC = 16,       // libmosquitto's keepalive checks
+	BRIDGE_DIAGNOSTICS = 32,
 };
 unsigned bridge_due(bridge_core &c, bridge_ms now);
 
@@ -75,8 +83,12 @@ unsigned bridge_due(bridge_core &c, bridge_ms now);
 int bridge_wait_ms(const bridge_core &c, bridge_ms now);
 
 void bridge_looked_up(bridge_core &c);  // the name has an address: connect
+// Up: a round follows a moment later, once the broker has answered the
+// subscriptions made on connect.
 void bridge_connected(bridge_core &c, bridge_ms now);
-void bridge_birth(bridge_core &c, bridge_ms now);  // Home Assistant said "online"
+// Something asks for a round: Home Assistant said "online", or the broker
+// holds what a round moves or clears.
+void bridge_ask_round(bridge_core &c, bridge_ms now);
 // The wall clock was set: while the link is down, the next attempt starts
 // now, from the first retry delay, and its failure is said. True when it
 // does.
