@@ -179,6 +179,14 @@ protected:
 		std::ifstream in(dir_ + "/capture", std::ios::binary);
 		return std::string(std::istreambuf_iterator<char>(in), {});
 	}
+	// A socket of this type bound to 127.0.0.1:port.
+	static int bound(int type, int port)
+	{
+		int s = socket(AF_INET, type, 0);
+		sockaddr_in a = loopback(port);
+		EXPECT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0) << strerror(errno);
+		return s;
+	}
 	std::string dir_;
 };
 
@@ -192,33 +200,59 @@ bool tls_built()
 const std::string kAnnounced = "ipc-dispatchd/cam/crying OFF\nipc-dispatchd/cam/motion OFF\n"
 				"ipc-dispatchd/cam/person OFF\nipc-dispatchd/cam/status online\n";
 
-// What Home Assistant needs of the discovery configs, in jq: three binary
-// sensors, and one event entity whose template makes {"event_type": NAME}.
-const char kDiscovery[] =
-	"length == 4 and (map(.unique_id) | unique | length) == 4 and "
-	"(map(select(.event_types == null) | select(.payload_on == \"ON\") | .device_class) | sort) == "
-	"[\"motion\", \"occupancy\", \"sound\"] and "
-	"(map(select(.event_types != null)) | .[0].event_types == [\"AI_HUMAN_DETECTION_START\", "
-	"\"AI_HUMAN_DETECTION_STOP\", \"MOTION_START\", \"MOTION_STOP\", \"BABY_CRYING\"] and "
-	".[0].value_template == \"{{ {'event_type': value} | tojson }}\") and "
-	"all(.[]; .state_topic == \"ipc-dispatchd/cam/\" + (.unique_id | split(\"_\") | last) and "
-	".availability_topic == \"ipc-dispatchd/cam/status\" and .origin.name == \"ipc-dispatchd\" and "
-	".device.identifiers == [\"ipc-dispatchd_cam\"] and .device.name == \"cam\" and "
-	".device.model == \"ipc-dispatchd\" and (.device.sw_version | length) > 0)";
+// What Home Assistant needs of the device config, in jq, with its
+// abbreviations expanded as Home Assistant expands them: the device, the
+// origin, the shared availability, three binary sensors, the event entity
+// whose template makes {"event_type": NAME}, and the diagnostic sensors.
+const char kDeviceConfig[] = R"(
+def abbr: {dev: "device", o: "origin", cmps: "components", p: "platform", avty_t: "availability_topic", stat_t: "state_topic",
+  uniq_id: "unique_id", dev_cla: "device_class", pl_on: "payload_on", pl_off: "payload_off", evt_typ: "event_types",
+  val_tpl: "value_template", ent_cat: "entity_category", unit_of_meas: "unit_of_measurement", stat_cla: "state_class",
+  ids: "identifiers", mdl: "model", sw: "sw_version", url: "support_url"};
+def full: if type == "object" then with_entries(.key |= (abbr[.] // .) | .value |= full) elif type == "array" then map(full) else . end;
+full | .components as $c | .origin.name == "ipc-dispatchd" and (.origin.support_url // "https://" | test("^https?://"))
+and .device == {identifiers: ["ipc-dispatchd_cam"], name: "cam", model: "ipc-dispatchd", sw_version: .origin.sw_version}
+and .availability_topic == "ipc-dispatchd/cam/status" and ($c | keys) == ["connections", "crying", "event", "events", "events_offline", "motion", "person", "uptime"]
+and all($c | to_entries[]; .value.unique_id == "ipc-dispatchd_cam_" + .key and .value.name != null and .value.state_topic
+  == "ipc-dispatchd/cam/" + (if .value.platform == "sensor" then "diagnostics" else .key end))
+and ([$c.person, $c.motion, $c.crying] | map([.platform, .device_class, .payload_on, .payload_off])) == [["binary_sensor",
+  "occupancy", "ON", "OFF"], ["binary_sensor", "motion", "ON", "OFF"], ["binary_sensor", "sound", "ON", "OFF"]]
+and $c.event.platform == "event" and $c.event.value_template == "{{ {'event_type': value} | tojson }}"
+and $c.event.event_types == ["AI_HUMAN_DETECTION_START", "AI_HUMAN_DETECTION_STOP", "MOTION_START", "MOTION_STOP", "BABY_CRYING"]
+and all($c | to_entries[] | select(.value.platform == "sensor");
+  .value.entity_category == "diagnostic" and .value.value_template == "{{ value_json." + .key + " }}")
+)";
 
-TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestarts)
+// The per-entity configs that 0.3.0 and 0.4.0 left on the broker.
+const std::string kOldConfigs[] = {"homeassistant/binary_sensor/cam/person/config", "homeassistant/binary_sensor/cam/motion/config",
+				   "homeassistant/binary_sensor/cam/crying/config", "homeassistant/event/cam/event/config"};
+
+TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestartsAndRemoval)
 {
 	Process *brk = &broker();
+	for (const std::string &old : kOldConfigs)
+		run_host({"mosquitto_pub", "-h", "127.0.0.1", "-r", "-t", old, "-m", R"({"unique_id":"ipc-dispatchd_cam_x","device":{}})"});
 	Process &sub = subscribe();
 	mqd_t dispatch;
 	Process &svc = start_ready(dispatch);
 	Process &b = bridge();
-	ASSERT_TRUE(seen(sub, "ipc-dispatchd/cam/crying OFF")) << err_text(b);
-	EXPECT_EQ(retained("ipc-dispatchd/#"), kAnnounced);
-	std::ofstream(dir_ + "/discovery.jq") << kDiscovery;
-	Ran configs = run_host({"sh", "-c", "mosquitto_sub -h 127.0.0.1 -t 'homeassistant/#' --retained-only -W 1 | jq -se -f " +
-						    dir_ + "/discovery.jq"});
-	EXPECT_EQ(configs.out, "true\n") << configs.err;
+	ASSERT_TRUE(seen(sub, "ipc-dispatchd/cam/diagnostics")) << err_text(b);
+	std::string states = retained("ipc-dispatchd/#");
+	size_t at = states.find("ipc-dispatchd/cam/diagnostics {");
+	EXPECT_EQ(states.erase(at, states.find('\n', at) + 1 - at), kAnnounced);
+	std::ofstream(dir_ + "/device.jq") << kDeviceConfig;
+	Ran config = run_host({"sh", "-c", "mosquitto_sub -h 127.0.0.1 -t homeassistant/device/cam/config -C 1 | jq -e -f " + dir_ + "/device.jq"});
+	EXPECT_EQ(config.out, "true\n") << config.err;
+	// The old configs moved as Home Assistant keeps their entities: each
+	// asked to migrate, then the device config, then each cleared.
+	size_t device = sub.out_text.find("\nhomeassistant/device/cam/config {");
+	for (const std::string &old : kOldConfigs) {
+		size_t migrate = sub.out_text.find("\n" + old + " {\"migrate_discovery\":true}\n"),
+		       cleared = sub.out_text.find("\n" + old + " (null)\n");
+		EXPECT_TRUE(migrate < device && device < cleared && cleared != std::string::npos) << old << sub.out_text;
+	}
+	std::string configs = retained("homeassistant/+/cam/#");  // none but the device config
+	EXPECT_TRUE(configs.starts_with("homeassistant/device/cam/config {") && configs.find('\n') == configs.size() - 1) << configs;
 
 	// Each event, and the state it sets.
 	const struct {
@@ -254,7 +288,7 @@ TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestarts)
 	EXPECT_TRUE(seen(sub, "ipc-dispatchd/cam/person OFF", 3));
 	std::this_thread::sleep_for(1500ms);
 	EXPECT_EQ(count(sub, "ipc-dispatchd/cam/person OFF"), 3u);
-	EXPECT_EQ(count(sub, "homeassistant/event/cam/event/config"), 2u);
+	EXPECT_EQ(count(sub, "homeassistant/device/cam/config"), 2u);
 
 	// A broker restarted without its retained messages gets them back, with
 	// a state that an event moved while it was down.
@@ -263,9 +297,12 @@ TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestarts)
 	broker();
 	EXPECT_TRUE(wait_until([&] { return retained("ipc-dispatchd/cam/motion") == "ipc-dispatchd/cam/motion ON\n"; }))
 		<< err_text(b);
-	EXPECT_NE(retained("homeassistant/binary_sensor/cam/crying/config"), "");
+	EXPECT_NE(retained("homeassistant/device/cam/config"), "");
+	Ran diagnostics = run_host({"sh", "-c", "mosquitto_sub -h 127.0.0.1 -t ipc-dispatchd/cam/diagnostics -C 1 | jq -e "
+						"'.connections == 2 and .events_offline >= 1 and .events > .events_offline'"});
+	EXPECT_EQ(diagnostics.out, "true\n") << diagnostics.err;
 	std::string log = err_text(b);
-	EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;  // the ID, up, down, up
+	EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 5) << log;  // the ID, up, moved (once), down, up
 	EXPECT_EQ(log.substr(0, log.find('\n')), "ipc-mqtt: id cam, from --id");
 
 	// Killed, the broker says offline for it (its will); stopped, it says
@@ -279,6 +316,37 @@ TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestarts)
 	EXPECT_EQ(wait_exit(again), 0);
 	EXPECT_TRUE(seen(sub2, "ipc-dispatchd/cam/status offline", 2));
 	EXPECT_EQ(retained("ipc-dispatchd/cam/status"), "ipc-dispatchd/cam/status offline\n");
+
+	// Renamed or retired: --remove clears what the broker keeps of the ID
+	// (an old config left by another release among it), nothing of another
+	// camera's; a broker that never answers is one line, exit 1, in 10 s.
+	const std::string other = "ipc-dispatchd/other/status offline\n";
+	run_host({"mosquitto_pub", "-h", "127.0.0.1", "-r", "-t", "ipc-dispatchd/other/status", "-m", "offline"});
+	run_host({"mosquitto_pub", "-h", "127.0.0.1", "-r", "-t", kOldConfigs[1], "-m", "{}"});
+	int silent = bound(SOCK_STREAM, 1885);
+	ASSERT_EQ(listen(silent, 4), 0);
+	const struct {
+		std::vector<std::string> options;
+		int status;
+		std::string err;  // lines it writes, all of them where it fails
+	} removals[] = {
+		{{"1"}, 0, "ipc-mqtt: cleared homeassistant/device/cam/config\nipc-mqtt: cleared " + kOldConfigs[1] +
+				   "\nipc-mqtt: cleared ipc-dispatchd/cam/diagnostics\nipc-mqtt: cleared 7 retained topics of cam on 127.0.0.1:1883\n"},
+		{{}, 0, "ipc-mqtt: nothing retained of cam on 127.0.0.1:1883\n"},
+		{{"--port", "1885"}, 1, "ipc-mqtt: can't connect to 127.0.0.1:1885: no answer within 10 s\n"},
+	};
+	for (const auto &c : removals) {
+		std::vector<std::string> args = {"ipc-mqtt", "--remove", "--host", "127.0.0.1", "--id", "cam"};
+		args.insert(args.end(), c.options.begin(), c.options.end());
+		Ran r = run(args, 12s);
+		EXPECT_EQ(r.status, c.status) << r.err;
+		std::istringstream lines(c.err);
+		for (std::string line; std::getline(lines, line);)
+			EXPECT_NE(r.err.find(line + "\n"), std::string::npos) << line << r.err;
+		EXPECT_TRUE(c.status == 0 || r.err == c.err) << r.err;
+	}
+	EXPECT_EQ(retained("#"), other);
+	close(silent);
 }
 
 // A broker that wants a password gets it from the file's first line; a
@@ -342,12 +410,6 @@ TEST_F(Mqtt, AnAttemptThatHangsIsGivenUp)
 	const std::string hosts = "127.0.0.1 localhost broker.test\n";
 	write_etc("resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:2\n");
 	write_etc("hosts", hosts + "127.0.0.2 moving.test\n");
-	auto bound = [](int type, int port) {
-		int s = socket(AF_INET, type, 0);
-		sockaddr_in a = loopback(port);
-		EXPECT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0) << strerror(errno);
-		return s;
-	};
 	int dns = bound(SOCK_DGRAM, 53), silent = bound(SOCK_STREAM, 1884);
 	ASSERT_EQ(listen(silent, 4), 0);
 	certificates();

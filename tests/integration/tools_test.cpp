@@ -173,6 +173,8 @@ TEST_F(Tools, MqttUsageErrorsExitTwoBeforeConnecting)
 		{{}, "no queue number N given"},
 		{{"10"}, "N: '10' is not a number from 1 to 9"},
 		{{"1", "2"}, "one queue number N at a time"},
+		{{"--remove", "1", "2"}, "one queue number N at a time"},
+		{{"--remove", "0"}, "N: '0' is not a number from 1 to 9"},
 		{{"--host", "", "1"}, "--host: empty"},
 		{{"--host", std::string(254, 'h'), "1"}, "--host: longer than a DNS name (253 characters)"},
 		{{"--port", "0", "1"}, "--port: '0' is not a number from 1 to 65535"},
@@ -237,7 +239,7 @@ TEST_F(Tools, HelpAndVersionExitZero)
 		{"ipc-listen", {"--count", "--timeout", "--dispatch", "--help", "--version"}},
 		{"ipc-mqtt", {"--host", "--port", "--id", "--topic", "--username", "--password-file", "--discovery-prefix",
 			      "--no-discovery", "--keepalive", "--crying-hold", "--verbose", "--help", "--version", "--cafile",
-			      "--capath", "--cert", "--key", "--insecure", "--tls-version"}},
+			      "--capath", "--cert", "--key", "--insecure", "--tls-version", "--remove"}},
 	};
 	for (const auto &c : cases) {
 		Ran r = run({c.tool, "--help"});

@@ -1,5 +1,6 @@
-// What the broker is told: the topics, the sensors' states, and the
-// retained configs by which Home Assistant discovers the camera.
+// What the broker is told: the topics, the sensors' states, the
+// diagnostics, and the one retained config by which Home Assistant
+// discovers the camera, moved there from the per-entity configs of 0.3.0.
 #include <mosquitto.h>
 #include <string.h>
 
@@ -9,7 +10,7 @@
 namespace {
 
 struct sensor {
-	const char *name;  // topic and discovery's object
+	const char *name;  // topic, and the key of its entity
 	const char *label;
 	const char *device_class;
 };
@@ -17,6 +18,18 @@ constexpr sensor SENSOR[BRIDGE_SENSORS] = {
 	{"person", "Person", "occupancy"},
 	{"motion", "Motion", "motion"},
 	{"crying", "Crying", "sound"},
+};
+
+// The diagnostics' entities, all read from PREFIX/diagnostics: the key in
+// its JSON (and of the entity), the name, and fields of their own.
+struct diagnostic {
+	const char *key, *label, *fields;
+};
+constexpr diagnostic DIAGNOSTIC[] = {
+	{"uptime", "Uptime", "\"dev_cla\":\"duration\",\"unit_of_meas\":\"s\""},
+	{"connections", "Connections", "\"stat_cla\":\"total_increasing\""},
+	{"events", "Events", "\"stat_cla\":\"total_increasing\""},
+	{"events_offline", "Events while offline", "\"stat_cla\":\"total_increasing\""},
 };
 
 void publish(bridge &b, const char *topic, const char *payload, size_t len, bool retain)
@@ -49,53 +62,99 @@ void put_json(ipc_text &t, const char *s)
 	ipc_put(t, "\"");
 }
 
-// One entity's config at DISCOVERY/COMPONENT/ID/OBJECT/config: its own
-// fields (a JSON object's inside, without braces), then the state topic,
-// availability, the IDs, the device and where the config came from.
-void publish_config(bridge &b, const char *component, const char *object, const ipc_text &fields)
+// A count in decimal: 64 bits, where a long has 32 on the device.
+void put_count(ipc_text &t, uint64_t n)
 {
-	char topic[TOPIC_MAX], state[TOPIC_MAX], status[TOPIC_MAX], json[2048];
-	ipc_text t = {json, sizeof(json), 0};
-
-	make_topic(state, b, object);
-	make_topic(status, b, "status");
-	ipc_put_all(t, "{", fields, ",\"state_topic\":");
-	put_json(t, state);
-	ipc_put(t, ",\"availability_topic\":");
-	put_json(t, status);
-	ipc_put_all(t, ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\",\"unique_id\":\"ipc-dispatchd_",
-		    b.id, "_", object, "\",\"device\":{\"identifiers\":[\"ipc-dispatchd_", b.id, "\"],\"name\":\"", b.id,
-		    "\",\"model\":\"ipc-dispatchd\",\"sw_version\":\"", IPC_VERSION,
-		    "\"},\"origin\":{\"name\":\"ipc-dispatchd\",\"sw_version\":\"", IPC_VERSION, "\"}}");
-	ipc_text name = {topic, sizeof(topic) - 1, 0};
-	ipc_put_all(name, b.discovery, "/", component, "/", b.id, "/", object, "/config");
-	topic[name.len] = '\0';
-	if (t.len == t.size)
-		ipc_log(NAME, ": can't publish ", topic, ": longer than ", (long)sizeof(json), " bytes\n");
-	else
-		publish(b, topic, json, t.len, true);
+	char digits[20];
+	size_t i = sizeof(digits);
+	do
+		digits[--i] = (char)('0' + n % 10);
+	while ((n /= 10) != 0);
+	ipc_put(t, digits + i, sizeof(digits) - i);
 }
 
-void publish_configs(bridge &b)
+// One entity of the device config: "KEY":{"p":PLATFORM,FIELDS,"stat_t":
+// PREFIX/TOPIC,"uniq_id":"ipc-dispatchd_ID_KEY"}.
+void put_component(ipc_text &t, const bridge &b, const char *key, const char *platform, const ipc_text &fields,
+		   const char *topic)
 {
-	char buf[512];
+	char state[TOPIC_MAX];
+	make_topic(state, b, topic);
+	ipc_put_all(t, "\"", key, "\":{\"p\":\"", platform, "\",", fields, ",\"stat_t\":");
+	put_json(t, state);
+	ipc_put_all(t, ",\"uniq_id\":\"ipc-dispatchd_", b.id, "_", key, "\"}");
+}
+
+void publish_device_config(bridge &b)
+{
+	char topic[TOPIC_MAX], status[TOPIC_MAX], json[4096], buf[512];
+	ipc_text t = {json, sizeof(json), 0};
+
+	make_topic(status, b, "status");
+	ipc_put_all(t, "{\"dev\":{\"ids\":[\"ipc-dispatchd_", b.id, "\"],\"name\":\"", b.id,
+		    "\",\"mdl\":\"ipc-dispatchd\",\"sw\":\"", IPC_VERSION, "\"},\"o\":{\"name\":\"ipc-dispatchd\",\"sw\":\"",
+		    IPC_VERSION, "\"", IPC_SUPPORT_URL[0] != '\0' ? ",\"url\":\"" : "", IPC_SUPPORT_URL,
+		    IPC_SUPPORT_URL[0] != '\0' ? "\"" : "", "},\"avty_t\":");
+	put_json(t, status);
+	ipc_put(t, ",\"cmps\":{");
 	for (const sensor &s : SENSOR) {
 		ipc_text f = {buf, sizeof(buf), 0};
-		ipc_put_all(f, "\"name\":\"", s.label, "\",\"device_class\":\"", s.device_class,
-			    "\",\"payload_on\":\"ON\",\"payload_off\":\"OFF\"");
-		publish_config(b, "binary_sensor", s.name, f);
+		ipc_put_all(f, "\"name\":\"", s.label, "\",\"dev_cla\":\"", s.device_class, "\",\"pl_on\":\"ON\",\"pl_off\":\"OFF\"");
+		put_component(t, b, s.name, "binary_sensor", f, s.name);
+		ipc_put(t, ",");
 	}
 	// The events themselves: Home Assistant wants {"event_type": NAME}.
 	ipc_text f = {buf, sizeof(buf), 0};
-	ipc_put(f, "\"name\":\"Event\",\"event_types\":[");
+	ipc_put(f, "\"name\":\"Event\",\"evt_typ\":[");
 	const char *comma = "";
 	for (const ipc_event &row : ipc_events)
 		if (ipc_find_event(row.name) == &row) {
 			ipc_put_all(f, comma, "\"", row.name, "\"");
 			comma = ",";
 		}
-	ipc_put(f, "],\"value_template\":\"{{ {'event_type': value} | tojson }}\"");
-	publish_config(b, "event", "event", f);
+	ipc_put(f, "],\"val_tpl\":\"{{ {'event_type': value} | tojson }}\"");
+	put_component(t, b, "event", "event", f, "event");
+	for (const diagnostic &d : DIAGNOSTIC) {
+		f.len = 0;
+		ipc_put_all(f, "\"name\":\"", d.label, "\",\"ent_cat\":\"diagnostic\",", d.fields,
+			    ",\"val_tpl\":\"{{ value_json.", d.key, " }}\"");
+		ipc_put(t, ",");
+		put_component(t, b, d.key, "sensor", f, "diagnostics");
+	}
+	ipc_put(t, "}}");
+	device_config_topic(topic, b);
+	if (t.len == t.size)
+		ipc_log(NAME, ": can't publish ", topic, ": longer than ", (long)sizeof(json), " bytes\n");
+	else
+		publish(b, topic, json, t.len, true);
+}
+
+// The device config; where the broker held per-entity configs of this ID,
+// moved the way Home Assistant keeps their entities: each told to migrate,
+// then the device config, then each cleared.
+void publish_configs(bridge &b)
+{
+	static constexpr char MIGRATE[] = "{\"migrate_discovery\":true}";
+	char topic[TOPIC_MAX];
+	unsigned old = b.old_configs;
+	b.old_configs = 0;
+	for (int i = 0; i < OLD_CONFIGS; i++)
+		if (old & 1u << i) {
+			old_config_topic(topic, b, i);
+			publish(b, topic, MIGRATE, sizeof(MIGRATE) - 1, false);
+		}
+	publish_device_config(b);
+	long moved = 0;
+	for (int i = 0; i < OLD_CONFIGS; i++)
+		if (old & 1u << i) {
+			old_config_topic(topic, b, i);
+			publish(b, topic, "", 0, true);
+			moved++;
+		}
+	if (moved != 0) {
+		device_config_topic(topic, b);
+		ipc_log(NAME, ": moved ", moved, " per-entity discovery configs into ", topic, "\n");
+	}
 }
 
 } // namespace
@@ -108,6 +167,22 @@ void make_topic(char *topic, const bridge &b, const char *what)
 	topic[t.len] = '\0';
 }
 
+void device_config_topic(char *topic, const bridge &b)
+{
+	ipc_text t = {topic, TOPIC_MAX - 1, 0};
+	ipc_put_all(t, b.discovery, "/device/", b.id, "/config");
+	topic[t.len] = '\0';
+}
+
+// DISCOVERY/binary_sensor/ID/SENSOR/config, then DISCOVERY/event/ID/event/config.
+void old_config_topic(char *topic, const bridge &b, int i)
+{
+	ipc_text t = {topic, TOPIC_MAX - 1, 0};
+	ipc_put_all(t, b.discovery, i < BRIDGE_SENSORS ? "/binary_sensor/" : "/event/", b.id, "/",
+		    i < BRIDGE_SENSORS ? SENSOR[i].name : "event", "/config");
+	topic[t.len] = '\0';
+}
+
 void publish_text(bridge &b, const char *what, const char *payload, bool retain)
 {
 	char topic[TOPIC_MAX];
@@ -115,16 +190,80 @@ void publish_text(bridge &b, const char *what, const char *payload, bool retain)
 	publish(b, topic, payload, strlen(payload), retain);
 }
 
+void clear_retained(bridge &b, const char *topic)
+{
+	publish(b, topic, "", 0, true);
+}
+
 void publish_state(bridge &b, int s)
 {
 	publish_text(b, SENSOR[s].name, b.core.on[s] ? "ON" : "OFF");
 }
 
+// {"uptime":S,"connections":N,"events":N,"events_offline":N}, in the
+// order and with the keys of the diagnostics' entities.
+void publish_diagnostics(bridge &b)
+{
+	const bridge_core &c = b.core;
+	const uint64_t value[] = {(uint64_t)(now_ms() - c.started) / 1000, c.connections, c.events, c.events_offline};
+	static_assert(sizeof(value) / sizeof(value[0]) == sizeof(DIAGNOSTIC) / sizeof(DIAGNOSTIC[0]));
+	char json[160];
+	ipc_text t = {json, sizeof(json) - 1, 0};
+	for (size_t i = 0; i < sizeof(value) / sizeof(value[0]); i++) {
+		ipc_put_all(t, i == 0 ? "{\"" : ",\"", DIAGNOSTIC[i].key, "\":");
+		put_count(t, value[i]);
+	}
+	ipc_put(t, "}");
+	json[t.len] = '\0';
+	publish_text(b, "diagnostics", json);
+}
+
 // Everything a broker or Home Assistant that lost track should have.
-void publish_all(bridge &b)
+void publish_round(bridge &b)
 {
 	if (b.discovery != nullptr)
 		publish_configs(b);
 	for (int s = 0; s < BRIDGE_SENSORS; s++)
 		publish_state(b, s);
+	publish_diagnostics(b);
+}
+
+// Home Assistant's birth on DISCOVERY/status, and this ID's old configs.
+void subscribe_discovery(bridge &b)
+{
+	char topics[1 + OLD_CONFIGS][TOPIC_MAX], *list[1 + OLD_CONFIGS];
+	ipc_text t = {topics[0], TOPIC_MAX - 1, 0};
+	ipc_put_all(t, b.discovery, "/status");
+	topics[0][t.len] = '\0';
+	list[0] = topics[0];
+	for (int i = 0; i < OLD_CONFIGS; i++) {
+		old_config_topic(topics[i + 1], b, i);
+		list[i + 1] = topics[i + 1];
+	}
+	mosquitto_subscribe_multiple(b.mosq, nullptr, 1 + OLD_CONFIGS, list, 1, 0, nullptr);
+}
+
+// An old config asks for a round that moves it (what the bridge itself
+// sends there, the request to migrate and the empty payload, does not);
+// Home Assistant's "online" asks for a round too.
+void discovery_message(bridge &b, const mosquitto_message *m)
+{
+	char topic[TOPIC_MAX];
+	size_t len = (size_t)m->payloadlen;
+	for (int i = 0; i < OLD_CONFIGS; i++) {
+		old_config_topic(topic, b, i);
+		if (strcmp(m->topic, topic) != 0)
+			continue;
+		const char *p = (const char *)m->payload;
+		bool migrate = false;  // "migrate_discovery", or its abbreviation "migr_discvry"
+		for (size_t at = 0; at + 5 <= len && !migrate; at++)
+			migrate = memcmp(p + at, "\"migr", 5) == 0;
+		if (len == 0 || migrate)
+			return;
+		b.old_configs |= 1u << i;
+		bridge_ask_round(b.core, now_ms());
+		return;
+	}
+	if (len == 6 && memcmp(m->payload, "online", 6) == 0)
+		bridge_ask_round(b.core, now_ms());
 }

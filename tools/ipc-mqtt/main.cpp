@@ -50,23 +50,22 @@ void on_connect(mosquitto *, void *data, int rc)
 	bridge_ms now = now_ms(), took = now - (b.core.attempt_until - BRIDGE_ATTEMPT_MS);
 	bridge_connected(b.core, now);
 	ipc_log(NAME, ": connected to ", b.host, ":", (long)b.port, b.tls ? " over TLS" : "", " in ", (long)took, " ms\n");
-	publish_text(b, "status", "online");
-	if (b.discovery != nullptr) {
-		char topic[TOPIC_MAX];
-		ipc_text t = {topic, sizeof(topic) - 1, 0};
-		ipc_put_all(t, b.discovery, "/status");
-		topic[t.len] = '\0';
-		mosquitto_subscribe(b.mosq, nullptr, topic, 1);
+	if (b.removing) {
+		subscribe_removal(b);
+		return;
 	}
-	publish_all(b);
+	publish_text(b, "status", "online");
+	if (b.discovery != nullptr)
+		subscribe_discovery(b);
 }
 
-// Home Assistant says "online" on DISCOVERY/status whenever it starts.
 void on_message(mosquitto *, void *data, const mosquitto_message *m)
 {
 	bridge &b = *(bridge *)data;
-	if (m->payloadlen == 6 && memcmp(m->payload, "online", 6) == 0)
-		bridge_birth(b.core, now_ms());
+	if (b.removing)
+		removal_message(b, m);
+	else
+		discovery_message(b, m);
 }
 
 // Why an attempt or the link failed, in words: the handshake's reason
@@ -139,8 +138,12 @@ void handle_due(bridge &b, unsigned due)
 		give_up(b);
 	if (due & BRIDGE_CRYING_OFF)
 		publish_state(b, BRIDGE_CRYING);
-	if (due & BRIDGE_ANNOUNCE)
-		publish_all(b);
+	if ((due & BRIDGE_ANNOUNCE) && b.removing)
+		removal_done(b);
+	else if (due & BRIDGE_ANNOUNCE)
+		publish_round(b);
+	if (due & BRIDGE_DIAGNOSTICS)
+		publish_diagnostics(b);
 	if (due & BRIDGE_MISC)
 		mosquitto_loop_misc(b.mosq);
 }
@@ -215,9 +218,11 @@ void handle_clock(bridge &b)
 bool make_client(bridge &b)
 {
 	mosquitto_lib_init();
-	char client_id[ID_MAX + sizeof("ipc-mqtt-")], topic[TOPIC_MAX];
+	// --remove has a client ID of its own: a bridge of this ID that still
+	// runs is not thrown off the broker.
+	char client_id[ID_MAX + sizeof("ipc-mqtt--remove")], topic[TOPIC_MAX];
 	ipc_text t = {client_id, sizeof(client_id) - 1, 0};
-	ipc_put_all(t, "ipc-mqtt-", b.id);
+	ipc_put_all(t, "ipc-mqtt-", b.id, b.removing ? "-remove" : "");
 	client_id[t.len] = '\0';
 	b.mosq = mosquitto_new(client_id, true, &b);
 	if (b.mosq == nullptr) {
@@ -225,7 +230,8 @@ bool make_client(bridge &b)
 		return false;
 	}
 	make_topic(topic, b, "status");
-	mosquitto_will_set(b.mosq, topic, 7, "offline", 1, true);
+	if (!b.removing)
+		mosquitto_will_set(b.mosq, topic, 7, "offline", 1, true);
 	if (b.username != nullptr)
 		mosquitto_username_pw_set(b.mosq, b.username, b.has_password ? b.password : nullptr);
 	mosquitto_connect_callback_set(b.mosq, on_connect);
@@ -238,14 +244,16 @@ bool make_client(bridge &b)
 	return true;
 }
 
-// Publishes offline, says goodbye to the broker and waits, a little, for
-// both to leave.
+// Publishes offline (not for --remove), says goodbye to the broker and
+// waits, a little, for both to leave: the broker takes what came before
+// the goodbye.
 void stop(bridge &b)
 {
 	end_lookup(b);
 	if (b.core.link != BRIDGE_UP)
 		return;
-	publish_text(b, "status", "offline");
+	if (!b.removing)
+		publish_text(b, "status", "offline");
 	mosquitto_disconnect_callback_set(b.mosq, nullptr);
 	mosquitto_disconnect(b.mosq);
 	bridge_ms give_up = now_ms() + 1000;
@@ -269,9 +277,17 @@ bridge_ms now_ms(void)
 void went_down(bridge &b, const char *why)
 {
 	bridge_down d = bridge_lost(b.core, now_ms());
-	if (d.retry_in >= 0 && (d.first || b.verbose))
-		ipc_log(NAME, d.was_up ? ": lost " : ": can't connect to ", b.host, ":", (long)b.port, ": ", why,
-			"; trying again in ", (long)(d.retry_in / 1000), " s\n");
+	b.done = b.removing;  // --remove makes one attempt, and says why it failed
+	if (d.retry_in < 0 || !(d.first || b.verbose || b.removing))
+		return;
+	char then[48];
+	ipc_text t = {then, sizeof(then) - 1, 0};
+	if (b.removing)
+		ipc_put(t, "\n");
+	else
+		ipc_put_all(t, "; trying again in ", (long)(d.retry_in / 1000), " s\n");
+	then[t.len] = '\0';
+	ipc_log(NAME, d.was_up ? ": lost " : ": can't connect to ", b.host, ":", (long)b.port, ": ", why, then);
 }
 
 int main(int argc, char **argv)
@@ -280,8 +296,8 @@ int main(int argc, char **argv)
 	int index = 0;
 
 	parse_command_line(b, argc, argv, &index);
-	mqd_t q = tool_open_queue(index, O_NONBLOCK);
-	if (q == (mqd_t)-1)
+	mqd_t q = b.removing ? (mqd_t)-1 : tool_open_queue(index, O_NONBLOCK);
+	if (q == (mqd_t)-1 && !b.removing)
 		return TOOL_FAILED;
 
 	// A log that stalls must not hold the events back here either.
@@ -301,8 +317,10 @@ int main(int argc, char **argv)
 #endif
 
 	bridge_init(b.core, now_ms(), b.crying_hold, b.keepalive);
-	while (!stopping) {
+	while (!stopping && !b.done) {
 		handle_due(b, bridge_due(b.core, now_ms()));
+		if (b.done)
+			break;
 		// The broker's socket counts only while an attempt or the link
 		// uses it: one given up waits for the next attempt to close it.
 		bool linked = b.core.link == BRIDGE_CONNECTING || b.core.link == BRIDGE_UP;
@@ -326,5 +344,5 @@ int main(int argc, char **argv)
 			handle_event(b, msg, (size_t)n);
 	}
 	stop(b);
-	return TOOL_OK;
+	return b.removing && !b.removed ? TOOL_FAILED : TOOL_OK;
 }

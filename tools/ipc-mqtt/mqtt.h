@@ -9,6 +9,7 @@
 #include "trace/trace.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 extern char NAME[];
 constexpr size_t ID_MAX = 64;
@@ -17,6 +18,9 @@ constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config"
 constexpr size_t PASSWORD_MAX = 256;
 constexpr size_t HOST_MAX = 253;  // the longest DNS name
 constexpr unsigned long PORT = 1883, TLS_PORT = 8883;
+// The per-entity discovery configs of 0.3.0 and 0.4.0: the three binary
+// sensors', then the event's.
+constexpr int OLD_CONFIGS = BRIDGE_SENSORS + 1;
 
 // The broker's name, looked up in a child of its own (lookup.cpp).
 struct lookup {
@@ -48,11 +52,16 @@ struct bridge {
 	bool verbose;
 	bool tls;
 	tls_settings tls_options;
+	bool removing;  // --remove: clear what the broker holds of this ID, and end
 	// The decisions, and the means.
 	bridge_core core;
 	mosquitto *mosq;
 	lookup look;
 	int refused;  // the broker's reason, when it refused us
+	unsigned old_configs;  // a bit for each old config seen, for the next round
+	// --remove: the end, and how it went.
+	bool done, removed;
+	long cleared;
 };
 
 bridge_ms now_ms(void);
@@ -74,11 +83,24 @@ void start_lookup(bridge &b);
 void end_lookup(bridge &b);
 const char *lookup_answer(bridge &b, char *answer, size_t size);
 
-// discovery.cpp: what the broker is told.
+// discovery.cpp: what the broker is told, and what the bridge listens to
+// on it. Topics are TOPIC_MAX bytes.
 void make_topic(char *topic, const bridge &b, const char *what);
+void device_config_topic(char *topic, const bridge &b);
+void old_config_topic(char *topic, const bridge &b, int i);
 void publish_text(bridge &b, const char *what, const char *payload, bool retain = true);
+void clear_retained(bridge &b, const char *topic);
 void publish_state(bridge &b, int sensor);
-void publish_all(bridge &b);  // configs and every state
+void publish_diagnostics(bridge &b);
+void publish_round(bridge &b);  // the device config, every state, the diagnostics
+void subscribe_discovery(bridge &b);
+void discovery_message(bridge &b, const mosquitto_message *m);
+
+// remove.cpp: --remove, once connected: what to listen to, each retained
+// message (cleared), and the end, once the broker has gone quiet.
+void subscribe_removal(bridge &b);
+void removal_message(bridge &b, const mosquitto_message *m);
+void removal_done(bridge &b);
 
 // tls.cpp: TLS for the broker's connection, when b.tls. tls_setup says why
 // and returns false when the files cannot be used; tls_failure, after a

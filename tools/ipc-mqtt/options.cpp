@@ -21,10 +21,13 @@ constexpr char USAGE[] =
 	"                [--insecure] [--tls-version VERSION]\n"
 	"                [--discovery-prefix PREFIX | --no-discovery]\n"
 	"                [--keepalive SECONDS] [--crying-hold SECONDS] [--verbose] N\n"
+	"       ipc-mqtt --remove [the same options] [N]\n"
 	"Publishes the events of /ipc_dispatch_N (N from 1 to 9, created when\n"
 	"missing) to an MQTT broker: each on PREFIX/event; the sensors person,\n"
 	"motion and crying, ON or OFF, retained, on PREFIX/SENSOR; PREFIX/status\n"
-	"online or offline; Home Assistant discovery. Retries a lost broker.\n"
+	"online or offline; PREFIX/diagnostics; Home Assistant discovery.\n"
+	"Retries a lost broker. --remove clears what the broker keeps of ID\n"
+	"(Home Assistant then removes the device) and exits.\n"
 	"\n"
 	"  -H, --host HOST             broker (default localhost)\n"
 	"  -p, --port PORT             its port (default 1883, with TLS 8883)\n"
@@ -48,13 +51,16 @@ constexpr char USAGE[] =
 	"  -c, --crying-hold SECONDS   crying stays ON this long after the last\n"
 	"                              BABY_CRYING, 1 to 86400 (default 30)\n"
 	"  -v, --verbose               a line on stderr per publication\n"
+	"      --remove                clear the retained discovery configs of ID\n"
+	"                              and every retained topic under PREFIX\n"
 	"  -h, --help                  show this help\n"
 	"      --version               show the version\n"
 	"\n"
 	"SIGTERM or SIGINT: publishes offline, exits 0. Exit status: 1 the queue,\n"
-	"the password file or a TLS file could not be read, 2 usage error.\n";
+	"the password file or a TLS file could not be read, or --remove could\n"
+	"not reach the broker within 10 s; 2 usage error.\n";
 
-enum long_only { CAFILE = 256, CAPATH, CERT, KEY, INSECURE, TLS_VERSION };
+enum long_only { CAFILE = 256, CAPATH, CERT, KEY, INSECURE, TLS_VERSION, REMOVE };
 
 constexpr option OPTIONS[] = {
 	{"host", required_argument, nullptr, 'H'},
@@ -74,6 +80,7 @@ constexpr option OPTIONS[] = {
 	{"keepalive", required_argument, nullptr, 'k'},
 	{"crying-hold", required_argument, nullptr, 'c'},
 	{"verbose", no_argument, nullptr, 'v'},
+	{"remove", no_argument, nullptr, REMOVE},
 	{"help", no_argument, nullptr, 'h'},
 	{"version", no_argument, nullptr, 'V'},
 	{nullptr, 0, nullptr, 0},
@@ -189,12 +196,13 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 		case 'k': keepalive = optarg; break;
 		case 'c': hold = optarg; break;
 		case 'v': b.verbose = true; break;
+		case REMOVE: b.removing = true; break;
 		}
 	}
 	int operands = argc - optind;
-	if (operands != 1)
+	if (operands > 1 || (operands == 0 && !b.removing))
 		tool_usage_error(NAME, operands == 0 ? "no queue number N given" : "one queue number N at a time");
-	parse_number("N", argv[optind], 1, IPC_QUEUE_COUNT - 1, "number", &n);
+	parse_number("N", operands == 1 ? argv[optind] : nullptr, 1, IPC_QUEUE_COUNT - 1, "number", &n);
 	*index = (int)n;
 	if (*b.host == '\0')
 		tool_usage_error(NAME, "--host: empty");
@@ -236,5 +244,6 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 		exit(TOOL_FAILED);
 	}
 	b.has_password = password_file != nullptr;
-	ipc_log(NAME, ": id ", b.id, ", from ", from, "\n");
+	if (!b.removing)  // whose topics it clears, --remove says at the end
+		ipc_log(NAME, ": id ", b.id, ", from ", from, "\n");
 }

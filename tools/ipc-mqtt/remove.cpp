@@ -1,0 +1,52 @@
+// ipc-mqtt --remove: clears what the broker keeps of one camera, so that
+// Home Assistant removes its device: the discovery configs, old and new,
+// then every retained topic under PREFIX.
+#include <mosquitto.h>
+#include <string.h>
+
+#include "mqtt.h"
+
+// One subscription, the discovery configs' filters first: the broker sends
+// what it keeps in that order, so Home Assistant loses the device before
+// its states are cleared under it.
+void subscribe_removal(bridge &b)
+{
+	char topics[2 + OLD_CONFIGS][TOPIC_MAX], *list[2 + OLD_CONFIGS];
+	int n = 0;
+	if (b.discovery != nullptr) {
+		device_config_topic(topics[n++], b);
+		for (int i = 0; i < OLD_CONFIGS; i++)
+			old_config_topic(topics[n++], b, i);
+	}
+	make_topic(topics[n++], b, "#");
+	for (int i = 0; i < n; i++)
+		list[i] = topics[i];
+	mosquitto_subscribe_multiple(b.mosq, nullptr, n, list, 1, 0, nullptr);
+}
+
+// A retained message is cleared as it comes, and the end waits for the
+// broker to be quiet a moment after the last one. What the bridge clears
+// comes back empty, and is not retained.
+void removal_message(bridge &b, const mosquitto_message *m)
+{
+	if (!m->retain || m->payloadlen == 0)
+		return;
+	char status[TOPIC_MAX];
+	make_topic(status, b, "status");
+	if (strcmp(m->topic, status) == 0 && m->payloadlen == 6 && memcmp(m->payload, "online", 6) == 0)
+		ipc_log(NAME, ": warning: ", status, " says online: a bridge with this ID still runs, and publishes again"
+			" (stop it first)\n");
+	clear_retained(b, m->topic);
+	ipc_log(NAME, ": cleared ", m->topic, "\n");
+	b.cleared++;
+	bridge_ask_round(b.core, now_ms());
+}
+
+void removal_done(bridge &b)
+{
+	if (b.cleared == 0)
+		ipc_log(NAME, ": nothing retained of ", b.id, " on ", b.host, ":", (long)b.port, "\n");
+	else
+		ipc_log(NAME, ": cleared ", b.cleared, " retained topics of ", b.id, " on ", b.host, ":", (long)b.port, "\n");
+	b.done = b.removed = true;
+}
