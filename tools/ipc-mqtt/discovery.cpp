@@ -37,9 +37,10 @@ void publish(bridge &b, const char *topic, const char *payload, size_t len, bool
 	int rc = mosquitto_publish(b.mosq, nullptr, topic, (int)len, payload, 1, retain);
 	if (rc != MOSQ_ERR_SUCCESS)
 		ipc_log(NAME, ": can't publish ", topic, ": ", mosquitto_strerror(rc), "\n");
-	else if (b.verbose)  // a discovery config in bytes, the rest as it is
-		ipc_log(NAME, ": published ", topic, " ", ipc_text{const_cast<char *>(payload), len, len < 64 ? len : 0},
-			len < 64 ? "\n" : "(config)\n");
+	else if (b.verbose && len > 160)  // the device config, by its size
+		ipc_log(NAME, ": published ", topic, " (", (long)len, " bytes)\n");
+	else if (b.verbose)
+		ipc_log(NAME, ": published ", topic, " ", ipc_text{const_cast<char *>(payload), len, len}, "\n");
 }
 
 // A JSON string: quotes, backslashes and control characters escaped.
