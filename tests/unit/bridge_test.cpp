@@ -12,15 +12,17 @@ enum input { DUE, WAIT, EVENT, LOOKED_UP, CONNECTED, LOST, BIRTHS, CLOCK_SET, CO
 struct step {
 	bridge_ms at;  // ms after the start
 	input what;
-	int arg;       // EVENT: the row; BIRTHS: how many, 900 ms apart
+	int64_t arg;   // EVENT: the row; BIRTHS: how many, 900 ms apart; LOST: the random number
 	long want;     // DUE: the mask; WAIT: ms; EVENT: the state published; LOST: retry_in;
-	               // CLOCK_SET: 1 when it brings the attempt forward
+	               // CLOCK_SET: 1 when it brings the attempt forward; BIRTHS: the random number
 	bool flag;     // EVENT: the event published; LOST: the first failure of a loss
 	uint64_t counts[3] = {};  // COUNTS: connections, events, events while not up
 };
 
 constexpr unsigned ATTEMPT = BRIDGE_ATTEMPT, GIVE_UP = BRIDGE_GIVE_UP, CRYING_OFF = BRIDGE_CRYING_OFF,
 		   ANNOUNCE = BRIDGE_ANNOUNCE, MISC = BRIDGE_MISC, DIAGNOSTICS = BRIDGE_DIAGNOSTICS;
+// Random numbers: the highest draws the whole cap, the lowest nothing.
+constexpr bridge_random MAX = UINT32_MAX, HALF = 1u << 31;
 
 const step kScript[] = {
 	// An attempt whose lookup never answers is given up after 10 s.
@@ -29,7 +31,7 @@ const step kScript[] = {
 	{0, EVENT, 2, -1, false},  // motion ON while down: nothing goes out
 	{9999, DUE, 0, 0, false},
 	{10000, DUE, 0, GIVE_UP, false},
-	{10000, LOST, 0, 1000, true},
+	{10000, LOST, MAX, 1000, true},
 	{10500, WAIT, 0, 500, false},
 	{11000, DUE, 0, ATTEMPT, false},
 	{11000, LOOKED_UP, 0, 0, false},
@@ -60,28 +62,28 @@ const step kScript[] = {
 	{31000, DUE, 0, ANNOUNCE | MISC, false},
 	// Lost: retried after 1, 2, 4 ... s; said once; a second report of the
 	// same loss changes nothing.
-	{31000, LOST, 0, 1000, true},
-	{31000, LOST, 0, -1, false},
+	{31000, LOST, MAX, 1000, true},
+	{31000, LOST, MAX, -1, false},
 	{31000, BIRTHS, 1, 0, false},  // down: the connect will publish everything
 	{32000, DUE, 0, ATTEMPT, false},
-	{32000, LOST, 0, 2000, false},
+	{32000, LOST, MAX, 2000, false},
 	{33999, DUE, 0, 0, false},
 	{34000, DUE, 0, ATTEMPT, false},
-	{34000, LOST, 0, 4000, false},
+	{34000, LOST, MAX, 4000, false},
 	{34000, WAIT, 0, 4000, false},
 	{38000, DUE, 0, ATTEMPT, false},
 	{38000, LOOKED_UP, 0, 0, false},
 	{38100, CONNECTED, 0, 0, false},
 	{38100, DUE, 0, 0, false},
-	{38100, LOST, 0, 1000, true},  // the delay starts again after a connect
+	{38100, LOST, MAX, 1000, true},  // the delay starts again after a connect
 	{39100, DUE, 0, ATTEMPT, false},
-	{39100, LOST, 0, 2000, false},
+	{39100, LOST, MAX, 2000, false},
 	// The wall clock set while down (a certificate may be valid now): tried
 	// at once, from the first delay, and its failure said; not mid-attempt.
 	{39200, CLOCK_SET, 0, 1, false},
 	{39200, DUE, 0, ATTEMPT, false},
 	{39200, CLOCK_SET, 0, 0, false},
-	{39300, LOST, 0, 1000, true},
+	{39300, LOST, MAX, 1000, true},
 	// The counts: connections made, events taken, and those while not up.
 	{39300, EVENT, 0, -1, false},
 	{39300, COUNTS, 0, 0, false, {2, 8, 2}},
@@ -96,6 +98,19 @@ const step kScript[] = {
 	{41500, COUNTS, 0, 0, false, {3, 8, 2}},
 	{341499, DUE, 0, MISC, false},
 	{341500, DUE, 0, DIAGNOSTICS, false},
+	// A birth's round waits up to 5 s more, drawn once for the burst.
+	{341500, BIRTHS, 2, MAX, false},
+	{348399, DUE, 0, 0, false},
+	{348400, DUE, 0, ANNOUNCE, false},
+	// Each delay is drawn from 0 to the cap, a lost link's first too; the
+	// cap doubles all the same.
+	{348500, LOST, 0, 0, true},
+	{348500, DUE, 0, ATTEMPT, false},
+	{348500, LOST, HALF, 1000, false},
+	{349499, DUE, 0, 0, false},
+	{349500, DUE, 0, ATTEMPT, false},
+	{349500, LOST, MAX, 4000, false},
+	{353500, WAIT, 0, 0, false},
 };
 
 TEST(Bridge, ScriptFromAnyUptime)
@@ -111,7 +126,7 @@ TEST(Bridge, ScriptFromAnyUptime)
 			case DUE: EXPECT_EQ(bridge_due(c, now), (unsigned)s.want); break;
 			case WAIT: EXPECT_EQ(bridge_wait_ms(c, now), s.want); break;
 			case EVENT: {
-				bridge_publish p = bridge_event(c, s.arg, now);
+				bridge_publish p = bridge_event(c, (int)s.arg, now);
 				EXPECT_EQ(p.state, s.want);
 				EXPECT_EQ(p.event, s.flag);
 				break;
@@ -119,7 +134,7 @@ TEST(Bridge, ScriptFromAnyUptime)
 			case LOOKED_UP: bridge_looked_up(c); break;
 			case CONNECTED: bridge_connected(c, now); break;
 			case LOST: {
-				bridge_down d = bridge_lost(c, now);
+				bridge_down d = bridge_lost(c, now, (bridge_random)s.arg);
 				EXPECT_EQ(d.retry_in, s.want);
 				EXPECT_EQ(d.first, s.flag);
 				break;
@@ -127,7 +142,7 @@ TEST(Bridge, ScriptFromAnyUptime)
 			case CLOCK_SET: EXPECT_EQ(bridge_clock_set(c, now), s.want != 0); break;
 			case BIRTHS:
 				for (int i = 0; i < s.arg; i++)
-					bridge_ask_round(c, now + 900 * i);
+					bridge_birth(c, now + 900 * i, (bridge_random)s.want);
 				break;
 			case COUNTS: EXPECT_EQ((std::vector{c.connections, c.events, c.events_offline}), (std::vector(s.counts, s.counts + 3))); break;
 			}

@@ -25,7 +25,31 @@ bridge_ms earliest(bridge_ms a, bridge_ms b)
 	return a < b ? a : b;
 }
 
+// A round a moment after a burst of asks, but no later than a gap after
+// it began, and no sooner than a gap after the last round; then spread
+// later still, as drawn by the burst's first ask.
+void ask(bridge_core &c, bridge_ms now, bridge_ms spread)
+{
+	if (c.link != BRIDGE_UP)
+		return;  // the connect's round will come
+	if (c.announce_at == BRIDGE_NEVER) {
+		c.asked_since = now;
+		c.spread = spread;
+	}
+	bridge_ms at = earliest(now + BRIDGE_ROUND_QUIET_MS, c.asked_since + BRIDGE_ROUND_GAP_MS);
+	if (c.round_at != BRIDGE_NONE && at < c.round_at + BRIDGE_ROUND_GAP_MS)
+		at = c.round_at + BRIDGE_ROUND_GAP_MS;
+	c.announce_at = at + c.spread;
+}
+
 } // namespace
+
+bridge_ms bridge_jitter(bridge_ms cap, bridge_random r)
+{
+	// A multiplication, not a remainder: no division on the device, and
+	// no value drawn more often than another by more than one in 2^32/cap.
+	return (bridge_ms)(((uint64_t)cap + 1) * r >> 32);
+}
 
 void bridge_init(bridge_core &c, bridge_ms now, unsigned long crying_hold_s, unsigned long keepalive_s)
 {
@@ -134,21 +158,18 @@ void bridge_connected(bridge_core &c, bridge_ms now)
 	// round that waits a moment sees it, and asks made meanwhile join it.
 	c.announce_at = now + BRIDGE_ROUND_QUIET_MS;
 	c.asked_since = now;
+	c.spread = 0;
 	c.round_at = BRIDGE_NONE;
 }
 
 void bridge_ask_round(bridge_core &c, bridge_ms now)
 {
-	if (c.link != BRIDGE_UP)
-		return;  // the connect's round will come
-	if (c.announce_at == BRIDGE_NEVER)
-		c.asked_since = now;
-	// A moment after the burst, but no later than a gap after it began,
-	// and no sooner than a gap after the last round.
-	bridge_ms at = earliest(now + BRIDGE_ROUND_QUIET_MS, c.asked_since + BRIDGE_ROUND_GAP_MS);
-	if (c.round_at != BRIDGE_NONE && at < c.round_at + BRIDGE_ROUND_GAP_MS)
-		at = c.round_at + BRIDGE_ROUND_GAP_MS;
-	c.announce_at = at;
+	ask(c, now, 0);
+}
+
+void bridge_birth(bridge_core &c, bridge_ms now, bridge_random r)
+{
+	ask(c, now, bridge_jitter(BRIDGE_BIRTH_SPREAD_MS, r));
 }
 
 bool bridge_clock_set(bridge_core &c, bridge_ms now)
@@ -161,17 +182,17 @@ bool bridge_clock_set(bridge_core &c, bridge_ms now)
 	return true;
 }
 
-bridge_down bridge_lost(bridge_core &c, bridge_ms now)
+bridge_down bridge_lost(bridge_core &c, bridge_ms now, bridge_random r)
 {
 	if (c.link == BRIDGE_DOWN)
 		return {-1, false, false};
-	bridge_down d = {c.retry_ms, !c.said_down, c.link == BRIDGE_UP};
+	bridge_down d = {bridge_jitter(c.retry_ms, r), !c.said_down, c.link == BRIDGE_UP};
 	c.said_down = true;
 	c.link = BRIDGE_DOWN;
 	c.attempt_until = BRIDGE_NEVER;
 	c.announce_at = BRIDGE_NEVER;
 	c.diagnostics_at = BRIDGE_NEVER;
-	c.retry_at = now + c.retry_ms;
+	c.retry_at = now + d.retry_in;
 	c.retry_ms = c.retry_ms * 2 > BRIDGE_RETRY_MAX_MS ? BRIDGE_RETRY_MAX_MS : c.retry_ms * 2;
 	return d;
 }

@@ -1,7 +1,7 @@
 // What ipc-mqtt decides, apart from how it talks: the sensors' states,
 // crying's hold, the repeat rule, the retry delays, the deadline of an
-// attempt, the rounds of configs and states, and the diagnostics' counts. The time is an argument and
-// nothing here does I/O; main.cpp is the shell around it.
+// attempt, the rounds of configs and states, and the diagnostics' counts. The time and the random
+// numbers are arguments and nothing here does I/O; main.cpp is the shell around it.
 #pragma once
 
 #include <stdint.h>
@@ -14,6 +14,11 @@ using bridge_ms = int64_t;
 constexpr bridge_ms BRIDGE_NEVER = INT64_MAX;  // a deadline that is not set
 constexpr bridge_ms BRIDGE_NONE = INT64_MIN;   // a moment that has not come
 
+// A retry waits a random time, uniform from 0 to a cap ("full jitter"),
+// the cap doubling from the first to the most with each failure. Cameras
+// that lost one broker at one instant come back spread out, not in step:
+// a fleet in step overflows the broker's listen backlog and its
+// handshakes, and every attempt fails again, in step again.
 constexpr bridge_ms BRIDGE_RETRY_FIRST_MS = 1000, BRIDGE_RETRY_MAX_MS = 60000;
 // The same event again within this is not published: a notification that
 // no other reader takes out comes back every 10 ms.
@@ -26,6 +31,10 @@ constexpr bridge_ms BRIDGE_ATTEMPT_MS = 10000;
 // configs on the broker) has gone quiet; rounds are at least
 // BRIDGE_ROUND_GAP_MS apart, and a burst waits no longer than that.
 constexpr bridge_ms BRIDGE_ROUND_QUIET_MS = 1000, BRIDGE_ROUND_GAP_MS = 5000;
+// Home Assistant's birth reaches every camera at once; each answers it up
+// to this much later still, at random, so that a thousand device configs
+// come over five seconds rather than in one instant.
+constexpr bridge_ms BRIDGE_BIRTH_SPREAD_MS = 5000;
 // The diagnostics go out with every round and this often in between.
 constexpr bridge_ms BRIDGE_DIAGNOSTICS_MS = 300000;
 
@@ -46,15 +55,21 @@ struct bridge_core {
 	// The connection.
 	bridge_link link;
 	bool said_down;  // the line for this loss has been written
-	bridge_ms retry_ms, retry_at, attempt_until;
-	// Rounds of configs and states.
-	bridge_ms announce_at, asked_since, round_at;
+	bridge_ms retry_ms, retry_at, attempt_until;  // retry_ms: the cap of the next delay
+	// Rounds of configs and states; spread: the random part of the
+	// waiting round's delay.
+	bridge_ms announce_at, asked_since, round_at, spread;
 	bridge_ms misc_at;
 	// Diagnostics: since bridge_init, connections made, events taken, and
 	// of those, the ones that came while the link was not up.
 	bridge_ms started, diagnostics_at;
 	uint64_t connections, events, events_offline;
 };
+
+// A random number from the shell, uniform over 32 bits.
+using bridge_random = uint32_t;
+// Uniform from 0 to cap, both included.
+bridge_ms bridge_jitter(bridge_ms cap, bridge_random r);
 
 void bridge_init(bridge_core &c, bridge_ms now, unsigned long crying_hold_s, unsigned long keepalive_s);
 
@@ -86,16 +101,18 @@ void bridge_looked_up(bridge_core &c);  // the name has an address: connect
 // Up: a round follows a moment later, once the broker has answered the
 // subscriptions made on connect.
 void bridge_connected(bridge_core &c, bridge_ms now);
-// Something asks for a round: Home Assistant said "online", or the broker
-// holds what a round moves or clears.
+// Something asks for a round: the broker holds what a round moves or
+// clears. bridge_birth: Home Assistant said "online"; its round waits up to
+// BRIDGE_BIRTH_SPREAD_MS more, by r.
 void bridge_ask_round(bridge_core &c, bridge_ms now);
+void bridge_birth(bridge_core &c, bridge_ms now, bridge_random r);
 // The wall clock was set: while the link is down, the next attempt starts
 // now, from the first retry delay, and its failure is said. True when it
 // does.
 bool bridge_clock_set(bridge_core &c, bridge_ms now);
 
-// The link went down, or an attempt failed. retry_in: when the next
-// attempt starts, in ms, or -1 when the link was down already (a socket
+// The link went down, or an attempt failed; r draws the delay. retry_in:
+// when the next attempt starts, in ms, or -1 when the link was down already (a socket
 // given up that libmosquitto closes later), which changes nothing; first:
 // the first failure since the link was last up, the one to say; was_up:
 // the link was lost rather than never made.
@@ -104,4 +121,4 @@ struct bridge_down {
 	bool first;
 	bool was_up;
 };
-bridge_down bridge_lost(bridge_core &c, bridge_ms now);
+bridge_down bridge_lost(bridge_core &c, bridge_ms now, bridge_random r);

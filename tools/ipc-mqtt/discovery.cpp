@@ -266,5 +266,5 @@ void discovery_message(bridge &b, const mosquitto_message *m)
 		return;
 	}
 	if (len == 6 && memcmp(m->payload, "online", 6) == 0)
-		bridge_ask_round(b.core, now_ms());
+		bridge_birth(b.core, now_ms(), next_random(b));
 }

@@ -5,8 +5,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "events/ipc_events.h"
 #include "mqtt.h"
@@ -54,6 +56,10 @@ void on_connect(mosquitto *, void *data, int rc)
 		subscribe_removal(b);
 		return;
 	}
+	// The states first: the broker may keep some from before the loss,
+	// and whoever sees online must see states that are true.
+	for (int s = 0; s < BRIDGE_SENSORS; s++)
+		publish_state(b, s);
 	publish_text(b, "status", "online");
 	if (b.discovery != nullptr)
 		subscribe_discovery(b);
@@ -274,9 +280,31 @@ bridge_ms now_ms(void)
 	return (bridge_ms)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
+// xorshift64*, seeded once from the kernel: what the retries and the
+// answer to a birth draw from.
+bridge_random next_random(bridge &b)
+{
+	if (b.random == 0) {
+		// Never waits for the kernel's pool at boot: without it the time,
+		// the process and the ID, which differs from camera to camera.
+		if (getrandom(&b.random, sizeof(b.random), GRND_NONBLOCK) != (ssize_t)sizeof(b.random)) {
+			timespec t;
+			clock_gettime(CLOCK_MONOTONIC, &t);
+			b.random = (uint64_t)t.tv_sec * 1000000007u ^ (uint64_t)t.tv_nsec << 20 ^ (uint64_t)getpid();
+			for (const char *p = b.id; *p != '\0'; p++)
+				b.random = (b.random ^ (unsigned char)*p) * 0x100000001b3u;
+		}
+		b.random |= 1;  // zero is xorshift's one fixed point
+	}
+	b.random ^= b.random >> 12;
+	b.random ^= b.random << 25;
+	b.random ^= b.random >> 27;
+	return (bridge_random)(b.random * 0x2545f4914f6cdd1du >> 32);
+}
+
 void went_down(bridge &b, const char *why)
 {
-	bridge_down d = bridge_lost(b.core, now_ms());
+	bridge_down d = bridge_lost(b.core, now_ms(), next_random(b));
 	b.done = b.removing;  // --remove makes one attempt, and says why it failed
 	if (d.retry_in < 0 || !(d.first || b.verbose || b.removing))
 		return;
@@ -285,7 +313,7 @@ void went_down(bridge &b, const char *why)
 	if (b.removing)
 		ipc_put(t, "\n");
 	else
-		ipc_put_all(t, "; trying again in ", (long)(d.retry_in / 1000), " s\n");
+		ipc_put_all(t, "; trying again in ", (long)(d.retry_in / 1000), ".", (long)(d.retry_in % 1000 / 100), " s\n");
 	then[t.len] = '\0';
 	ipc_log(NAME, d.was_up ? ": lost " : ": can't connect to ", b.host, ":", (long)b.port, ": ", why, then);
 }

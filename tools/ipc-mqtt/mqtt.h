@@ -58,6 +58,7 @@ struct bridge {
 	mosquitto *mosq;
 	lookup look;
 	int refused;  // the broker's reason, when it refused us
+	uint64_t random;  // next_random's state; 0: not seeded yet
 	unsigned old_configs;  // a bit for each old config seen, for the next round
 	// --remove: the end, and how it went.
 	bool done, removed;
@@ -65,6 +66,7 @@ struct bridge {
 };
 
 bridge_ms now_ms(void);
+bridge_random next_random(bridge &b);
 // Any loss of the connection, or an attempt that failed (main.cpp).
 void went_down(bridge &b, const char *why);
 
