@@ -1,9 +1,12 @@
 // The example init script, run by busybox's shell as the device's init would.
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 
 #include "harness.h"
 #include "notifications.h"
@@ -77,6 +80,16 @@ protected:
 	{
 		std::ifstream in(dir_ + "/" + name + ".log");
 		return std::string(std::istreambuf_iterator<char>(in), {});
+	}
+	// busybox's sh with these words, to its end.
+	Ran sh(const std::vector<std::string> &words)
+	{
+		Spawn how = {.args = {"busybox", "sh"}, .capture_out = true, .wrap = false};
+		how.args.insert(how.args.end(), words.begin(), words.end());
+		Process p = spawn(how);
+		Ran r = {wait_exit(p, 30s), p.out_text, err_text(p)};
+		stop(p);
+		return r;
 	}
 	std::string dir_;
 };
@@ -187,6 +200,130 @@ TEST_F(InitScript, StopKillsWhatIgnoresTerm)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "ipc-dispatchd: pid " + std::to_string(pid) + " did not stop within 1 s; killed it\n");
 	EXPECT_NE(kill(pid, 0), 0);
+}
+
+// A camera whose root is read-only (squashfs), with a card the only place
+// it writes: the release installed into a folder on the card and started
+// by the camera's start-up hook through DIR/rc, pid files in RAM, settings
+// kept by an upgrade; what a power cut in the middle of one leaves still
+// starts; a root install says what to do instead, and so does a card
+// mounted noexec.
+TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
+{
+	// The release as it is unpacked; under an emulator its programs are
+	// launchers, and the pid's check looks for the emulator.
+	const std::string bin = dir_ + "/built", release = dir_ + "/release", card = dir_ + "/card", ipc = card + "/ipc";
+	std::string exe;
+	std::filesystem::create_directories(bin);
+	for (const char *name : {"ipc-dispatchd", "ipc-notify", "ipc-listen", "ipc-mqtt"}) {
+		std::ofstream(bin + "/" + name) << "#!/bin/sh\nexec " << shell_command(name) << " \"$@\"\n";
+		chmod((bin + "/" + name).c_str(), 0755);
+		if (shell_command(name) == program(name))
+			std::filesystem::copy_file(program(name), bin + "/" + name, std::filesystem::copy_options::overwrite_existing);
+		else
+			exe = "EXE=$(readlink -f \"$(command -v " + shell_command(name).substr(0, shell_command(name).find(' ')) + ")\")\n";
+	}
+	// In a mount namespace of its own: the card, the release and a card
+	// mounted noexec on RAM, a /run of its own, and the root read-only;
+	// all undone, and what rc started stopped, however the test ends.
+	const std::vector<std::string> mounts = {card, release, dir_ + "/noexec", "/run"};
+	ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+	ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+	struct undo {
+		std::function<void()> f;
+		~undo() { f(); }
+	} undo = {[&] {
+		sh({ipc + "/rc", "stop"});
+		mount(nullptr, "/", nullptr, MS_REMOUNT | MS_BIND, nullptr);
+		for (const std::string &d : mounts)
+			umount2(d.c_str(), MNT_DETACH);
+	}};
+	for (const std::string &d : mounts) {
+		std::filesystem::create_directories(d);
+		ASSERT_EQ(mount("tmpfs", d.c_str(), "tmpfs", d.ends_with("noexec") ? MS_NOEXEC : 0, nullptr), 0) << d;
+	}
+	ASSERT_EQ(sh({IPC_SOURCE_DIR "/scripts/stage", release, bin}).status, 0);
+	ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0) << strerror(errno);
+
+	const struct {
+		std::string where, err;
+	} refused[] = {
+		{"", "cannot be written (a read-only root?); nothing was changed. Install into a folder on the card instead: ./install --prefix DIR\n"},
+		{dir_ + "/noexec/ipc", dir_ + "/noexec is mounted noexec: no program runs from " + dir_ + "/noexec/ipc; remount it"},
+	};
+	for (const auto &c : refused) {
+		Ran r = c.where.empty() ? sh({release + "/install"}) : sh({release + "/install", "--prefix", c.where});
+		EXPECT_EQ(r.status, 1) << r.out;
+		EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+	}
+
+	Ran r = sh({release + "/install", "--prefix", ipc});
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string hook = r.out.substr(r.out.rfind("for rc in"));
+	hook.pop_back();  // its newline
+	std::set<std::string> files;
+	for (const auto &f : std::filesystem::recursive_directory_iterator(card))
+		files.insert(f.path().string().substr(ipc.size()));
+	EXPECT_EQ(files, (std::set<std::string>{"", "/bin", "/bin/ipc-dispatchd", "/bin/ipc-notify", "/bin/ipc-listen", "/bin/ipc-mqtt", "/etc",
+						 "/etc/ipc-dispatchd", "/etc/ipc-mqtt", "/init.d", "/init.d/S50ipc-dispatchd",
+						 "/init.d/S60ipc-mqtt", "/init.d/ipc-functions", "/rc"}));
+	// The owner's settings: no mqueue file system to wait on, a broker.
+	std::ofstream(ipc + "/etc/ipc-dispatchd", std::ios::app) << "MQUEUE_DIR=/nowhere\n" << exe;
+	std::ofstream(ipc + "/etc/ipc-mqtt", std::ios::app) << "QUEUE=3\nMQTT_OPTIONS='--host 127.0.0.1 --port 1'\n" << exe;
+	std::ifstream settings(ipc + "/etc/ipc-mqtt");
+	const std::string mine(std::istreambuf_iterator<char>(settings), {});
+	keep(create_queue("/ipc_dispatch"));
+
+	auto pid_of = [](const std::string &name) {
+		int pid = 0;
+		std::ifstream("/run/" + name + ".pid") >> pid;
+		return pid;
+	};
+	// What rc status says: its exit status, and how many run.
+	std::string said;
+	auto rc = [&] { return std::filesystem::exists(ipc + "/rc") ? ipc + "/rc" : ipc + "/rc.new"; };
+	auto running = [&] {
+		Ran st = sh({rc(), "status"});
+		said = st.out + st.err;
+		return std::pair(st.status, std::count(st.out.begin(), st.out.end(), '('));
+	};
+	const auto both = std::pair(0, 2L);
+	ASSERT_EQ(sh({ipc + "/rc", "start"}).status, 0);
+	EXPECT_EQ(running(), both);
+	// An upgrade: the settings kept, both restarted; then each way a power
+	// cut may leave a file (the new copy alone, or half of it beside the
+	// old), which rc takes, and the next install mends; a pid file in RAM
+	// that names another process.
+	for (int round = 0; round < 3; round++) {
+		int service = pid_of("ipc-dispatchd"), bridge = pid_of("ipc-mqtt");
+		if (round == 1) {
+			sh({ipc + "/rc", "stop"});
+			for (const char *f : {"/bin/ipc-mqtt", "/init.d/S50ipc-dispatchd", "/rc"})
+				std::filesystem::rename(ipc + f, ipc + f + ".new");
+			for (const char *f : {"/bin/ipc-dispatchd", "/init.d/ipc-functions"})
+				std::filesystem::copy_file(release + "/README.md", ipc + f + ".new");
+			std::ofstream("/run/ipc-dispatchd.pid") << getpid() << "\n";
+			r = sh({"-c", hook + "; wait"});  // the hook, and what it started in the background
+			EXPECT_EQ(running(), both) << said << r.out << r.err;
+			continue;
+		}
+		if (round == 0)  // a newer release
+			for (const char *f : {"/bin/ipc-dispatchd", "/bin/ipc-mqtt", "/etc/init.d/S60ipc-mqtt", "/rc"})
+				std::ofstream(release + f, std::ios::app) << "\n";
+		r = sh({release + "/install", "--prefix", ipc});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_NE(r.out.find("kept " + ipc + "/etc/ipc-mqtt\n"), std::string::npos) << r.out;
+		EXPECT_EQ(running(), both) << said;
+		EXPECT_NE(pid_of("ipc-dispatchd"), service);
+		EXPECT_NE(pid_of("ipc-mqtt"), bridge);
+	}
+	std::ifstream kept(ipc + "/etc/ipc-mqtt");
+	EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), mine);
+	for (const auto &f : std::filesystem::recursive_directory_iterator(card))
+		EXPECT_FALSE(f.path().string().ends_with(".new")) << f.path();
+	EXPECT_EQ(sh({ipc + "/rc", "stop"}).status, 0);
+	EXPECT_EQ(running(), std::pair(3, 0L));
 }
 
 } // namespace
