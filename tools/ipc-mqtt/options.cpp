@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include "queues/ipc_queues.h"
@@ -107,8 +108,13 @@ bool read_password(const char *file, char *password)
 	int fd = open(file, O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return false;
+	// A FAT card has no modes to set: the mount shows every file alike.
+	constexpr unsigned long FAT_MAGIC = 0x4d44;  // MSDOS_SUPER_MAGIC
+	struct statfs fs;
 	struct stat st;
-	if (fstat(fd, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+	if (fstatfs(fd, &fs) == 0 && (unsigned long)fs.f_type == FAT_MAGIC)
+		ipc_log(NAME, ": warning: ", file, " is on a FAT file system, which has no file modes: whoever has the card can read it\n");
+	else if (fstat(fd, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
 		ipc_log(NAME, ": warning: ", file, " can be read by group or others (chmod 600 ", file, ")\n");
 	ssize_t n = read(fd, password, PASSWORD_MAX);
 	int saved = errno;
