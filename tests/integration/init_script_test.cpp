@@ -24,25 +24,26 @@ protected:
 		// The machine's /dev/mqueue shows another IPC namespace's queues.
 		defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS", "MQUEUE_DIR=" + dir_ + "\n");
 	}
-	// Settings for the script of program: its pid file and log in the
-	// test's directory, and more.
+	// Puts program name at path, as the scripts start it: a copy, or
+	// under an emulator a small launcher; returns the setting that makes
+	// the pid's check look for what really runs.
+	static std::string launcher(const std::string &name, const std::string &path)
+	{
+		std::string command = shell_command(name);
+		if (command == program(name)) {
+			std::filesystem::copy_file(command, path, std::filesystem::copy_options::overwrite_existing);
+			return "";
+		}
+		std::ofstream(path) << "#!/bin/sh\nexec " << command << " \"$@\"\n";
+		chmod(path.c_str(), 0755);
+		return "EXE=$(readlink -f \"$(command -v " + command.substr(0, command.find(' ')) + ")\")\n";
+	}
+	// Settings for the script of program: its own copy (which a test may
+	// replace as an upgrade does), its pid file and log in the test's
+	// directory, and more.
 	void defaults(const std::string &name, const char *variable, const std::string &more)
 	{
-		// The script starts "$DAEMON" itself; an emulator has to come in
-		// through a small launcher.
-		// A copy of its own, which a test may replace as an upgrade does.
-		std::string daemon = dir_ + "/" + name;
-		std::string exe;
-		if (std::string command = shell_command(name); command == program(name)) {
-			std::filesystem::copy_file(command, daemon, std::filesystem::copy_options::overwrite_existing);
-		} else {
-			daemon = dir_ + "/" + name;
-			std::ofstream(daemon) << "#!/bin/sh\nexec " << command << " \"$@\"\n";
-			chmod(daemon.c_str(), 0755);
-			// The emulator is what runs: the script's check of the pid
-			// must look for it.
-			exe = "EXE=$(readlink -f \"$(command -v " + command.substr(0, command.find(' ')) + ")\")\n";
-		}
+		std::string daemon = dir_ + "/" + name, exe = launcher(name, daemon);
 		std::string file = dir_ + "/" + name + ".defaults";
 		std::ofstream(file) << "DAEMON=" << daemon << "\nPIDFILE=" << dir_ << "/" << name << ".pid\nLOG=" << dir_
 				    << "/" << name << ".log\n" << exe << more;
@@ -59,16 +60,7 @@ protected:
 	}
 	Ran script(const std::string &action, const std::string &name = "S50ipc-dispatchd")
 	{
-		Spawn how = {.args = {"busybox", "sh", IPC_SOURCE_DIR "/scripts/init.d/" + name, action},
-			     .capture_out = true,
-			     .wrap = false};
-		Process p = spawn(how);
-		Ran r;
-		r.status = wait_exit(p);
-		r.out = p.out_text;
-		r.err = err_text(p);
-		stop(p);
-		return r;
+		return sh({IPC_SOURCE_DIR "/scripts/init.d/" + name, action});
 	}
 	int pid_in_file(const std::string &name = "ipc-dispatchd")
 	{
@@ -76,10 +68,14 @@ protected:
 		std::ifstream(dir_ + "/" + name + ".pid") >> pid;
 		return pid;
 	}
+	static std::string text_of(const std::string &file)
+	{
+		std::ifstream in(file);
+		return std::string(std::istreambuf_iterator<char>(in), {});
+	}
 	std::string log(const std::string &name = "ipc-dispatchd")
 	{
-		std::ifstream in(dir_ + "/" + name + ".log");
-		return std::string(std::istreambuf_iterator<char>(in), {});
+		return text_of(dir_ + "/" + name + ".log");
 	}
 	// busybox's sh with these words, to its end.
 	Ran sh(const std::vector<std::string> &words)
@@ -215,14 +211,8 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 	const std::string bin = dir_ + "/built", release = dir_ + "/release", card = dir_ + "/card", ipc = card + "/ipc";
 	std::string exe;
 	std::filesystem::create_directories(bin);
-	for (const char *name : {"ipc-dispatchd", "ipc-notify", "ipc-listen", "ipc-mqtt"}) {
-		std::ofstream(bin + "/" + name) << "#!/bin/sh\nexec " << shell_command(name) << " \"$@\"\n";
-		chmod((bin + "/" + name).c_str(), 0755);
-		if (shell_command(name) == program(name))
-			std::filesystem::copy_file(program(name), bin + "/" + name, std::filesystem::copy_options::overwrite_existing);
-		else
-			exe = "EXE=$(readlink -f \"$(command -v " + shell_command(name).substr(0, shell_command(name).find(' ')) + ")\")\n";
-	}
+	for (const char *name : {"ipc-dispatchd", "ipc-notify", "ipc-listen", "ipc-mqtt"})
+		exe = launcher(name, bin + "/" + name);
 	// In a mount namespace of its own: the card, the release and a card
 	// mounted noexec on RAM, a /run of its own, and the root read-only;
 	// all undone, and what rc started stopped, however the test ends.
@@ -271,8 +261,7 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 	// The owner's settings: no mqueue file system to wait on, a broker.
 	std::ofstream(ipc + "/etc/ipc-dispatchd", std::ios::app) << "MQUEUE_DIR=/nowhere\n" << exe;
 	std::ofstream(ipc + "/etc/ipc-mqtt", std::ios::app) << "QUEUE=3\nMQTT_OPTIONS='--host 127.0.0.1 --port 1'\n" << exe;
-	std::ifstream settings(ipc + "/etc/ipc-mqtt");
-	const std::string mine(std::istreambuf_iterator<char>(settings), {});
+	const std::string mine = text_of(ipc + "/etc/ipc-mqtt");
 	keep(create_queue("/ipc_dispatch"));
 
 	auto pid_of = [](const std::string &name) {
@@ -281,11 +270,8 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 		return pid;
 	};
 	// What rc status says: its exit status, and how many run.
-	std::string said;
-	auto rc = [&] { return std::filesystem::exists(ipc + "/rc") ? ipc + "/rc" : ipc + "/rc.new"; };
 	auto running = [&] {
-		Ran st = sh({rc(), "status"});
-		said = st.out + st.err;
+		Ran st = sh({ipc + (std::filesystem::exists(ipc + "/rc") ? "/rc" : "/rc.new"), "status"});
 		return std::pair(st.status, std::count(st.out.begin(), st.out.end(), '('));
 	};
 	const auto both = std::pair(0, 2L);
@@ -304,8 +290,8 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 			for (const char *f : {"/bin/ipc-dispatchd", "/init.d/ipc-functions"})
 				std::filesystem::copy_file(release + "/README.md", ipc + f + ".new");
 			std::ofstream("/run/ipc-dispatchd.pid") << getpid() << "\n";
-			r = sh({"-c", hook + "; wait"});  // the hook, and what it started in the background
-			EXPECT_EQ(running(), both) << said << r.out << r.err;
+			sh({"-c", hook + "; wait"});  // the hook, and what it started in the background
+			EXPECT_EQ(running(), both);
 			continue;
 		}
 		if (round == 0)  // a newer release
@@ -314,12 +300,11 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 		r = sh({release + "/install", "--prefix", ipc});
 		EXPECT_EQ(r.status, 0) << r.err;
 		EXPECT_NE(r.out.find("kept " + ipc + "/etc/ipc-mqtt\n"), std::string::npos) << r.out;
-		EXPECT_EQ(running(), both) << said;
+		EXPECT_EQ(running(), both);
 		EXPECT_NE(pid_of("ipc-dispatchd"), service);
 		EXPECT_NE(pid_of("ipc-mqtt"), bridge);
 	}
-	std::ifstream kept(ipc + "/etc/ipc-mqtt");
-	EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), mine);
+	EXPECT_EQ(text_of(ipc + "/etc/ipc-mqtt"), mine);
 	for (const auto &f : std::filesystem::recursive_directory_iterator(card))
 		EXPECT_FALSE(f.path().string().ends_with(".new")) << f.path();
 	EXPECT_EQ(sh({ipc + "/rc", "stop"}).status, 0);
