@@ -1,22 +1,25 @@
 // ipc-mqtt's decisions, with the time as an argument: one script of
 // inputs and what each must give, run from several starting times, across
-// 2^31 ms and 2^32 ms of uptime among them, and the diagnostics' counts.
+// 2^31 ms and 2^32 ms of uptime among them, what Home Assistant is told of
+// the dispatcher, and the diagnostics' counts.
 #include <gtest/gtest.h>
 
 #include "core.h"
 
 namespace {
 
-enum input { DUE, WAIT, EVENT, LOOKED_UP, CONNECTED, LOST, BIRTHS, CLOCK_SET, COUNTS };
+enum input { DUE, WAIT, EVENT, LOOKED_UP, CONNECTED, LOST, BIRTHS, CLOCK_SET, CHAIN, COUNTS };
 
 struct step {
 	bridge_ms at;  // ms after the start
 	input what;
-	int64_t arg;   // EVENT: the row; BIRTHS: how many, 900 ms apart; LOST: the random number
+	int64_t arg;   // EVENT: the row; BIRTHS: how many, 900 ms apart; LOST: the random number;
+	               // CHAIN: 1 when a dispatcher serves
 	long want;     // DUE: the mask; WAIT: ms; EVENT: the state published; LOST: retry_in;
-	               // CLOCK_SET: 1 when it brings the attempt forward; BIRTHS: the random number
-	bool flag;     // EVENT: the event published; LOST: the first failure of a loss
-	uint64_t counts[3] = {};  // COUNTS: connections, events, events while not up
+	               // CLOCK_SET: 1 when it brings the attempt forward; BIRTHS: the random number;
+	               // CHAIN: 1 when what Home Assistant is told changes
+	bool flag;     // EVENT: the event published; LOST: the first failure of a loss; CHAIN: served
+	uint64_t counts[4] = {};  // COUNTS: connections, events, events while not up, chain breaks
 };
 
 constexpr unsigned ATTEMPT = BRIDGE_ATTEMPT, GIVE_UP = BRIDGE_GIVE_UP, CRYING_OFF = BRIDGE_CRYING_OFF,
@@ -111,6 +114,25 @@ const step kScript[] = {
 	{349500, DUE, 0, ATTEMPT, false},
 	{349500, LOST, MAX, 4000, false},
 	{353500, WAIT, 0, 0, false},
+	// The dispatcher: not served until seen, whatever the grace; served at
+	// once; gone only after 5 s without, counted once; back within the
+	// grace, nothing said, and the next loss has its own grace.
+	{353500, CHAIN, 0, 0, false},
+	{360000, CHAIN, 0, 0, false},
+	{360100, CHAIN, 1, 1, true},
+	{360200, CHAIN, 1, 0, true},
+	{361000, CHAIN, 0, 0, true},
+	{365999, CHAIN, 0, 0, true},
+	{366000, CHAIN, 0, 1, false},
+	{367000, CHAIN, 0, 0, false},
+	{367000, COUNTS, 0, 0, false, {3, 8, 2, 1}},
+	{368000, CHAIN, 1, 1, true},
+	{369000, CHAIN, 0, 0, true},
+	{370000, CHAIN, 1, 0, true},
+	{372000, CHAIN, 0, 0, true},
+	{376999, CHAIN, 0, 0, true},
+	{377000, CHAIN, 0, 1, false},
+	{377000, COUNTS, 0, 0, false, {3, 8, 2, 2}},
 };
 
 TEST(Bridge, ScriptFromAnyUptime)
@@ -144,7 +166,14 @@ TEST(Bridge, ScriptFromAnyUptime)
 				for (int i = 0; i < s.arg; i++)
 					bridge_birth(c, now + 900 * i, (bridge_random)s.want);
 				break;
-			case COUNTS: EXPECT_EQ((std::vector{c.connections, c.events, c.events_offline}), (std::vector(s.counts, s.counts + 3))); break;
+			case CHAIN:
+				EXPECT_EQ(bridge_chain(c, now, s.arg != 0), s.want != 0);
+				EXPECT_EQ(c.served, s.flag);
+				break;
+			case COUNTS:
+				EXPECT_EQ((std::vector{c.connections, c.events, c.events_offline, c.chain_breaks}),
+					  (std::vector(s.counts, s.counts + 4)));
+				break;
 			}
 		}
 	}

@@ -68,6 +68,7 @@ void bridge_init(bridge_core &c, bridge_ms now, unsigned long crying_hold_s, uns
 	c.asked_since = BRIDGE_NONE;
 	c.round_at = BRIDGE_NONE;
 	c.misc_at = now;
+	c.unserved_since = now;
 	c.started = now;
 	c.diagnostics_at = BRIDGE_NEVER;
 }
@@ -179,6 +180,23 @@ bool bridge_clock_set(bridge_core &c, bridge_ms now)
 	c.retry_at = now;
 	c.retry_ms = BRIDGE_RETRY_FIRST_MS;
 	c.said_down = false;
+	return true;
+}
+
+bool bridge_chain(bridge_core &c, bridge_ms now, bool serving)
+{
+	if (serving) {
+		c.unserved_since = BRIDGE_NONE;
+		bool changed = !c.served;
+		c.served = true;
+		return changed;
+	}
+	if (c.unserved_since == BRIDGE_NONE)
+		c.unserved_since = now;
+	if (!c.served || now - c.unserved_since < BRIDGE_CHAIN_GRACE_MS)
+		return false;
+	c.served = false;
+	c.chain_breaks++;
 	return true;
 }
 

@@ -1,7 +1,9 @@
 // What ipc-mqtt decides, apart from how it talks: the sensors' states,
 // crying's hold, the repeat rule, the retry delays, the deadline of an
-// attempt, the rounds of configs and states, and the diagnostics' counts. The time and the random
-// numbers are arguments and nothing here does I/O; main.cpp is the shell around it.
+// attempt, the rounds of configs and states, what Home Assistant is told of
+// the dispatcher, and the diagnostics' counts. The time and the random
+// numbers are arguments and nothing here does I/O; main.cpp is the shell
+// around it.
 #pragma once
 
 #include <stdint.h>
@@ -37,6 +39,10 @@ constexpr bridge_ms BRIDGE_ROUND_QUIET_MS = 1000, BRIDGE_ROUND_GAP_MS = 5000;
 constexpr bridge_ms BRIDGE_BIRTH_SPREAD_MS = 5000;
 // The diagnostics go out with every round and this often in between.
 constexpr bridge_ms BRIDGE_DIAGNOSTICS_MS = 300000;
+// Whether a dispatcher serves the camera's queue is looked at this often,
+// and it is said to be gone once it has been for the grace: a service that
+// its supervisor starts again is back within it.
+constexpr bridge_ms BRIDGE_CHAIN_EVERY_MS = 1000, BRIDGE_CHAIN_GRACE_MS = 5000;
 
 enum bridge_sensor { BRIDGE_PERSON, BRIDGE_MOTION, BRIDGE_CRYING, BRIDGE_SENSORS };
 
@@ -60,10 +66,15 @@ struct bridge_core {
 	// waiting round's delay.
 	bridge_ms announce_at, asked_since, round_at, spread;
 	bridge_ms misc_at;
+	// The dispatcher: whether Home Assistant is told it serves, and since
+	// when it has not (BRIDGE_NONE: it does).
+	bool served;
+	bridge_ms unserved_since;
 	// Diagnostics: since bridge_init, connections made, events taken, and
-	// of those, the ones that came while the link was not up.
+	// of those, the ones that came while the link was not up; the times
+	// the dispatcher was said to be gone.
 	bridge_ms started, diagnostics_at;
-	uint64_t connections, events, events_offline;
+	uint64_t connections, events, events_offline, chain_breaks;
 };
 
 // A random number from the shell, uniform over 32 bits.
@@ -110,6 +121,12 @@ void bridge_birth(bridge_core &c, bridge_ms now, bridge_random r);
 // now, from the first retry delay, and its failure is said. True when it
 // does.
 bool bridge_clock_set(bridge_core &c, bridge_ms now);
+
+// What the shell saw: whether a dispatcher serves the queue that exists now.
+// True when what Home Assistant is told changes (it is c.served): at
+// once when one serves, after BRIDGE_CHAIN_GRACE_MS without one when it
+// does not. Nothing serves until one is seen.
+bool bridge_chain(bridge_core &c, bridge_ms now, bool serving);
 
 // The link went down, or an attempt failed; r draws the delay. retry_in:
 // when the next attempt starts, in ms, or -1 when the link was down already (a socket

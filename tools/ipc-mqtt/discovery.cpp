@@ -30,6 +30,7 @@ constexpr diagnostic DIAGNOSTIC[] = {
 	{"connections", "Connections", "\"stat_cla\":\"total_increasing\""},
 	{"events", "Events", "\"stat_cla\":\"total_increasing\""},
 	{"events_offline", "Events while offline", "\"stat_cla\":\"total_increasing\""},
+	{"chain_breaks", "Detection outages", "\"stat_cla\":\"total_increasing\""},
 };
 
 void publish(bridge &b, const char *topic, const char *payload, size_t len, bool retain)
@@ -74,30 +75,43 @@ void put_count(ipc_text &t, uint64_t n)
 	ipc_put(t, digits + i, sizeof(digits) - i);
 }
 
-// One entity of the device config: "KEY":{"p":PLATFORM,FIELDS,"stat_t":
-// PREFIX/TOPIC,"uniq_id":"ipc-dispatchd_ID_KEY"}.
+// One entity of the device config: "KEY":{"p":PLATFORM,FIELDS,AVAILABILITY,
+// "stat_t":PREFIX/TOPIC,"uniq_id":"ipc-dispatchd_ID_KEY"}. A detection
+// entity is available while the bridge and the dispatcher both are: Home
+// Assistant must never show "no crying" while nothing can hear it. A
+// diagnostic needs the bridge alone.
 void put_component(ipc_text &t, const bridge &b, const char *key, const char *platform, const ipc_text &fields,
 		   const char *topic)
 {
-	char state[TOPIC_MAX];
+	char state[TOPIC_MAX], status[TOPIC_MAX], dispatcher[TOPIC_MAX];
 	make_topic(state, b, topic);
-	ipc_put_all(t, "\"", key, "\":{\"p\":\"", platform, "\",", fields, ",\"stat_t\":");
+	make_topic(status, b, "status");
+	make_topic(dispatcher, b, "dispatcher");
+	ipc_put_all(t, "\"", key, "\":{\"p\":\"", platform, "\",", fields);
+	if (strcmp(platform, "sensor") == 0) {
+		ipc_put(t, ",\"avty_t\":");
+		put_json(t, status);
+	} else {
+		ipc_put(t, ",\"avty\":[{\"topic\":");
+		put_json(t, status);
+		ipc_put(t, "},{\"topic\":");
+		put_json(t, dispatcher);
+		ipc_put(t, "}],\"avty_mode\":\"all\"");
+	}
+	ipc_put(t, ",\"stat_t\":");
 	put_json(t, state);
 	ipc_put_all(t, ",\"uniq_id\":\"ipc-dispatchd_", b.id, "_", key, "\"}");
 }
 
 void publish_device_config(bridge &b)
 {
-	char topic[TOPIC_MAX], status[TOPIC_MAX], json[4096], buf[512];
+	char topic[TOPIC_MAX], json[6144], buf[512];
 	ipc_text t = {json, sizeof(json), 0};
 
-	make_topic(status, b, "status");
 	ipc_put_all(t, "{\"dev\":{\"ids\":[\"ipc-dispatchd_", b.id, "\"],\"name\":\"", b.id,
 		    "\",\"mdl\":\"ipc-dispatchd\",\"sw\":\"", IPC_VERSION, "\"},\"o\":{\"name\":\"ipc-dispatchd\",\"sw\":\"",
 		    IPC_VERSION, "\"", IPC_SUPPORT_URL[0] != '\0' ? ",\"url\":\"" : "", IPC_SUPPORT_URL,
-		    IPC_SUPPORT_URL[0] != '\0' ? "\"" : "", "},\"avty_t\":");
-	put_json(t, status);
-	ipc_put(t, ",\"cmps\":{");
+		    IPC_SUPPORT_URL[0] != '\0' ? "\"" : "", "},\"cmps\":{");
 	for (const sensor &s : SENSOR) {
 		ipc_text f = {buf, sizeof(buf), 0};
 		ipc_put_all(f, "\"name\":\"", s.label, "\",\"dev_cla\":\"", s.device_class, "\",\"pl_on\":\"ON\",\"pl_off\":\"OFF\"");
@@ -201,14 +215,20 @@ void publish_state(bridge &b, int s)
 	publish_text(b, SENSOR[s].name, b.core.on[s] ? "ON" : "OFF");
 }
 
-// {"uptime":S,"connections":N,"events":N,"events_offline":N}, in the
+void publish_dispatcher(bridge &b)
+{
+	publish_text(b, "dispatcher", b.core.served ? "online" : "offline");
+}
+
+// {"uptime":S,"connections":N,"events":N,"events_offline":N,"chain_breaks":N}, in the
 // order and with the keys of the diagnostics' entities.
 void publish_diagnostics(bridge &b)
 {
 	const bridge_core &c = b.core;
-	const uint64_t value[] = {(uint64_t)(now_ms() - c.started) / 1000, c.connections, c.events, c.events_offline};
+	const uint64_t value[] = {(uint64_t)(now_ms() - c.started) / 1000, c.connections, c.events, c.events_offline,
+				  c.chain_breaks};
 	static_assert(sizeof(value) / sizeof(value[0]) == sizeof(DIAGNOSTIC) / sizeof(DIAGNOSTIC[0]));
-	char json[160];
+	char json[192];
 	ipc_text t = {json, sizeof(json) - 1, 0};
 	for (size_t i = 0; i < sizeof(value) / sizeof(value[0]); i++) {
 		ipc_put_all(t, i == 0 ? "{\"" : ",\"", DIAGNOSTIC[i].key, "\":");
@@ -226,6 +246,7 @@ void publish_round(bridge &b)
 		publish_configs(b);
 	for (int s = 0; s < BRIDGE_SENSORS; s++)
 		publish_state(b, s);
+	publish_dispatcher(b);
 	publish_diagnostics(b);
 }
 

@@ -60,6 +60,7 @@ void on_connect(mosquitto *, void *data, int rc)
 	// and whoever sees online must see states that are true.
 	for (int s = 0; s < BRIDGE_SENSORS; s++)
 		publish_state(b, s);
+	publish_dispatcher(b);
 	publish_text(b, "status", "online");
 	if (b.discovery != nullptr)
 		subscribe_discovery(b);
@@ -345,10 +346,15 @@ int main(int argc, char **argv)
 #endif
 
 	bridge_init(b.core, now_ms(), b.crying_hold, b.keepalive);
+	b.chain_at = now_ms();
 	while (!stopping && !b.done) {
 		handle_due(b, bridge_due(b.core, now_ms()));
 		if (b.done)
 			break;
+		if (!b.removing && now_ms() >= b.chain_at) {
+			check_dispatcher(b);
+			b.chain_at = now_ms() + BRIDGE_CHAIN_EVERY_MS;
+		}
 		// The broker's socket counts only while an attempt or the link
 		// uses it: one given up waits for the next attempt to close it.
 		bool linked = b.core.link == BRIDGE_CONNECTING || b.core.link == BRIDGE_UP;
@@ -357,7 +363,10 @@ int main(int argc, char **argv)
 			       {sock, (short)(POLLIN | (mosquitto_want_write(b.mosq) ? POLLOUT : 0)), 0},
 			       {b.look.pid != 0 ? b.look.fd : -1, POLLIN, 0},
 			       {clock, POLLIN, 0}};
-		int ms = bridge_wait_ms(b.core, now_ms());
+		bridge_ms now = now_ms();
+		int ms = bridge_wait_ms(b.core, now);
+		if (!b.removing && b.chain_at - now < ms)
+			ms = b.chain_at > now ? (int)(b.chain_at - now) : 0;
 		timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
 		if (ppoll(p, 4, &wait, &during_poll) <= 0)
 			continue;

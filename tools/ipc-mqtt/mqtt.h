@@ -28,6 +28,13 @@ struct lookup {
 	int fd;
 };
 
+// The ipc-dispatchd that served the queue when last looked at (chain.cpp):
+// its pid (0: none) and the descriptor by which it holds the queue.
+struct dispatcher_seen {
+	pid_t pid;
+	int fd;
+};
+
 // What --cafile and its kin ask for; cafile or capath turns TLS on.
 struct tls_settings {
 	const char *cafile, *capath, *cert, *key;
@@ -57,6 +64,8 @@ struct bridge {
 	bridge_core core;
 	mosquitto *mosq;
 	lookup look;
+	dispatcher_seen seen;
+	bridge_ms chain_at;  // when to look at the dispatcher again
 	int refused;  // the broker's reason, when it refused us
 	uint64_t random;  // next_random's state; 0: not seeded yet
 	unsigned old_configs;  // a bit for each old config seen, for the next round
@@ -93,10 +102,16 @@ void old_config_topic(char *topic, const bridge &b, int i);
 void publish_text(bridge &b, const char *what, const char *payload, bool retain = true);
 void clear_retained(bridge &b, const char *topic);
 void publish_state(bridge &b, int sensor);
+void publish_dispatcher(bridge &b);  // online or offline, as b.core.served says
 void publish_diagnostics(bridge &b);
 void publish_round(bridge &b);  // the device config, every state, the diagnostics
 void subscribe_discovery(bridge &b);
 void discovery_message(bridge &b, const mosquitto_message *m);
+
+// chain.cpp: whether an ipc-dispatchd serves the live /ipc_dispatch now;
+// check_dispatcher looks, and tells the broker what changed.
+bool dispatcher_serves(bridge &b);
+void check_dispatcher(bridge &b);
 
 // remove.cpp: --remove, once connected: what to listen to, each retained
 // message (cleared), and the end, once the broker has gone quiet.
