@@ -3,18 +3,23 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -391,6 +396,72 @@ void QueueTest::TearDown()
 	for (const std::string &dir : temp_dirs)
 		std::filesystem::remove_all(dir);
 	temp_dirs.clear();
+}
+
+unsigned long cpu_ticks(pid_t pid)
+{
+	std::string stat;
+	std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), stat);
+	unsigned long user = 0, sys = 0;  // fields 14 and 15, after the name
+	if (stat.rfind(')') != std::string::npos)
+		sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &sys);
+	return user + sys;
+}
+
+sockaddr_in loopback(int port)
+{
+	sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	return a;
+}
+
+void QueueTest::own_network()
+{
+	ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+	int s = socket(AF_INET, SOCK_DGRAM, 0);
+	ifreq lo = {};
+	strcpy(lo.ifr_name, "lo");
+	lo.ifr_flags = IFF_UP;
+	ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &lo), 0);
+	close(s);
+}
+
+Process &QueueTest::start_broker(const std::string &dir, const std::string &conf)
+{
+	std::ofstream(dir + "/mosquitto.conf") << "listener 1883 127.0.0.1\n" << conf;
+	Process &b = procs_.emplace_back(spawn({.args = {"mosquitto", "-c", dir + "/mosquitto.conf"}, .wrap = false}));
+	EXPECT_TRUE(wait_until([] {
+		int s = socket(AF_INET, SOCK_STREAM, 0);
+		sockaddr_in a = loopback(1883);
+		bool up = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+		close(s);
+		return up;
+	})) << err_text(b);
+	return b;
+}
+
+std::string QueueTest::retained(const std::string &topic)
+{
+	Ran r = run_host({"mosquitto_sub", "-h", "127.0.0.1", "-v", "-t", topic, "--retained-only", "-W", "1"});
+	std::vector<std::string> lines;
+	std::istringstream in(r.out);
+	for (std::string line; std::getline(in, line);)
+		lines.push_back(line + "\n");
+	std::sort(lines.begin(), lines.end());
+	std::string all;
+	for (const std::string &l : lines)
+		all += l;
+	return all;
+}
+
+Ran QueueTest::run_host(const std::vector<std::string> &args)
+{
+	Process p = spawn({.args = args, .capture_out = true, .wrap = false});
+	Ran r = {wait_exit(p), p.out_text, err_text(p)};
+	stop(p);
+	return r;
 }
 
 mqd_t QueueTest::keep(mqd_t q)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <mqueue.h>
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -86,6 +87,11 @@ std::string temp_dir();
 std::string public_copy(const std::string &path);
 
 bool wait_until(const std::function<bool()> &pred, Clock::duration deadline = kDeadline);
+// The CPU time a process has used, user and system, in clock ticks.
+unsigned long cpu_ticks(pid_t pid);
+
+// 127.0.0.1:port, for bind and connect.
+sockaddr_in loopback(int port);
 
 // The C libraries word some errors differently; this maps musl's words to
 // glibc's so that one expectation serves both builds.
@@ -120,6 +126,16 @@ protected:
 	// Starts the service on a fresh "/ipc_dispatch" and waits until all
 	// nine subscriber queues exist.
 	Process &start_ready(mqd_t &dispatch);
+	// A network namespace of the test's own, its loopback up: a broker's
+	// port is always free.
+	void own_network();
+	// A broker on 127.0.0.1:1883 with these lines of configuration, its
+	// file in dir.
+	Process &start_broker(const std::string &dir, const std::string &conf = "allow_anonymous true\n");
+	// The messages the broker keeps, as a new subscriber gets them, sorted.
+	std::string retained(const std::string &topic);
+	// A program of this machine's, to its end.
+	Ran run_host(const std::vector<std::string> &args);
 	std::deque<Process> procs_;
 	std::vector<mqd_t> queues_;
 	mqd_t keep(mqd_t q);

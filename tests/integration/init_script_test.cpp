@@ -8,10 +8,14 @@
 #include <functional>
 #include <set>
 
+#include <map>
+#include <thread>
+
 #include "harness.h"
 #include "notifications.h"
 
 using namespace harness;
+using namespace std::string_literals;
 
 namespace {
 
@@ -21,39 +25,39 @@ protected:
 	{
 		QueueTest::SetUp();
 		dir_ = temp_dir();
-		// The machine's /dev/mqueue shows another IPC namespace's queues.
-		defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS", "MQUEUE_DIR=" + dir_ + "\n");
+		launcher("ipc-supervise", dir_ + "/ipc-supervise");
+		defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS", "");
 	}
 	// Puts program name at path, as the scripts start it: a copy, or
-	// under an emulator a small launcher; returns the setting that makes
-	// the pid's check look for what really runs.
-	static std::string launcher(const std::string &name, const std::string &path)
+	// under an emulator a small launcher.
+	static void launcher(const std::string &name, const std::string &path)
 	{
 		std::string command = shell_command(name);
 		if (command == program(name)) {
 			std::filesystem::copy_file(command, path, std::filesystem::copy_options::overwrite_existing);
-			return "";
+			return;
 		}
 		std::ofstream(path) << "#!/bin/sh\nexec " << command << " \"$@\"\n";
 		chmod(path.c_str(), 0755);
-		return "EXE=$(readlink -f \"$(command -v " + command.substr(0, command.find(' ')) + ")\")\n";
 	}
 	// Settings for the script of program: its own copy (which a test may
-	// replace as an upgrade does), its pid file and log in the test's
-	// directory, and more.
+	// replace as an upgrade does), its supervisor, its pid file and log in
+	// the test's directory, and more.
 	void defaults(const std::string &name, const char *variable, const std::string &more)
 	{
-		std::string daemon = dir_ + "/" + name, exe = launcher(name, daemon);
+		std::string daemon = dir_ + "/" + name;
+		launcher(name, daemon);
 		std::string file = dir_ + "/" + name + ".defaults";
-		std::ofstream(file) << "DAEMON=" << daemon << "\nPIDFILE=" << dir_ << "/" << name << ".pid\nLOG=" << dir_
-				    << "/" << name << ".log\n" << exe << more;
+		std::ofstream(file) << "DAEMON=" << daemon << "\nSUPERVISOR=" << dir_ << "/ipc-supervise\nPIDFILE=" << dir_ << "/"
+				    << name << ".pid\nLOG=" << dir_ << "/" << name << ".log\n" << more;
 		setenv(variable, file.c_str(), 1);
 	}
 	void TearDown() override
 	{
 		for (const char *name : {"ipc-dispatchd", "ipc-mqtt"})
-			if (int pid = pid_in_file(name); pid > 0)
-				kill(pid, SIGKILL);
+			for (int pid : {pid_in_file(dir_ + "/" + name + ".pid"), program_pid(name)})
+				if (pid > 0)
+					kill(pid, SIGKILL);
 		unsetenv("IPC_DISPATCHD_DEFAULTS");
 		unsetenv("IPC_MQTT_DEFAULTS");
 		QueueTest::TearDown();
@@ -62,11 +66,24 @@ protected:
 	{
 		return sh({IPC_SOURCE_DIR "/scripts/init.d/" + name, action});
 	}
-	int pid_in_file(const std::string &name = "ipc-dispatchd")
+	static int pid_in_file(const std::string &file)
 	{
 		int pid = 0;
-		std::ifstream(dir_ + "/" + name + ".pid") >> pid;
+		std::ifstream(file) >> pid;
 		return pid;
+	}
+	// The program's pid, as its supervisor keeps it ("STATE PID
+	// RESTARTS"); 0 while none runs.
+	static int program_pid(const std::string &state_file)
+	{
+		std::string state;
+		int pid = 0;
+		std::ifstream(state_file) >> state >> pid;
+		return pid;
+	}
+	int program_pid(const char *name = "ipc-dispatchd")
+	{
+		return program_pid(dir_ + "/" + name + ".state");
 	}
 	static std::string text_of(const std::string &file)
 	{
@@ -90,33 +107,39 @@ protected:
 	std::string dir_;
 };
 
+// The service under its supervisor: started once the producer's queue is
+// there, restarted and upgraded in place, and started again on the queue
+// that exists whatever the field does: SIGKILL (the OOM killer's way), the
+// queue created anew, the queue removed for a while.
 TEST_F(InitScript, StartStatusRestartStop)
 {
 	Ran r = script("status");
 	EXPECT_EQ(r.status, 3);
 	EXPECT_EQ(r.out, "ipc-dispatchd: stopped\n");
 
-	// Without the producer's queue the service cannot run, and start says so.
-	r = script("start");
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "ipc-dispatchd: failed to start (does /ipc_dispatch exist? see " + dir_ + "/ipc-dispatchd.log)\n");
-	EXPECT_EQ(glibc_words(log()), "Can't open mqueue /ipc_dispatch. Error: No such file or directory\n");
-
-	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
+	// Without the producer's queue the supervisor waits for it, and says so once.
+	defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS", "START_WAIT=0\n");
 	r = script("start");
 	EXPECT_EQ(r.status, 0) << r.err;
-	int pid = pid_in_file();
-	EXPECT_EQ(r.out, "ipc-dispatchd: started (pid " + std::to_string(pid) + ")\n");
-	EXPECT_EQ(script("status").out, "ipc-dispatchd: running (pid " + std::to_string(pid) + ")\n");
+	EXPECT_EQ(r.out, "ipc-dispatchd: waiting for /ipc_dispatch; it starts once that is there\n");
+	r = script("status");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "ipc-dispatchd: waiting for /ipc_dispatch (restarted 0 times)\n");
+	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
+	ASSERT_TRUE(wait_until([&] { return program_pid() > 0; }));
+	int pid = program_pid();
+	EXPECT_EQ(script("status").out, "ipc-dispatchd: running (pid " + std::to_string(pid) + ", restarted 0 times)\n");
 	EXPECT_EQ(script("start").out, "ipc-dispatchd: already running (pid " + std::to_string(pid) + ")\n");
+	EXPECT_EQ(log(), "ipc-supervise: waiting for /ipc_dispatch before starting ipc-dispatchd\n");
 
 	// It serves, in the background, with its trace in the log.
 	mqd_t sub = keep(open_queue(subscriber(1), O_RDONLY));
-	send(dispatch, kMotionStart);
-	std::string got;
-	ASSERT_TRUE(receive(sub, got));
-	EXPECT_EQ(got, "MOTION_START");
-	ASSERT_TRUE(receive(dispatch, got));
+	auto serves = [&] {
+		send(dispatch, kMotionStart);
+		std::string got;
+		return receive(sub, got) && got == "MOTION_START" && receive(dispatch, got) && got == kMotionStart;
+	};
+	EXPECT_TRUE(serves());
 	EXPECT_NE(log().find("Sending MOTION_START to queue #1\n"), std::string::npos);
 
 	// Restarted, and restarted after an upgrade put a new file in its
@@ -129,25 +152,58 @@ TEST_F(InitScript, StartStatusRestartStop)
 		}
 		r = script("restart");
 		EXPECT_EQ(r.status, 0) << r.err;
-		int again = pid_in_file();
+		int again = program_pid();
+		EXPECT_EQ(r.out, "ipc-dispatchd: stopped\nipc-dispatchd: started (pid " + std::to_string(again) + ")\n");
 		EXPECT_NE(again, pid);
 		EXPECT_NE(kill(pid, 0), 0) << "the old service still runs";
-		EXPECT_EQ(kill(again, 0), 0);
 		pid = again;
 	}
-	int again = pid;
 
+	// What the field does, and what the supervisor says of it.
+	const struct {
+		const char *what;
+		std::function<void()> act;
+		std::string line;
+	} field[] = {
+		{"SIGKILL", [&] { kill(pid, SIGKILL); }, " was killed by signal 9 (Killed) after "},
+		{"the queue created anew",
+		 [&] {
+			 mq_unlink("/ipc_dispatch");
+			 dispatch = keep(create_queue("/ipc_dispatch"));
+		 },
+		 " held a removed /ipc_dispatch; starting it again (restart 2)\n"},
+		{"the queue removed, then back",
+		 [&] {
+			 mq_unlink("/ipc_dispatch");
+			 EXPECT_TRUE(wait_until([&] { return script("status").status == 1; }));
+			 EXPECT_EQ(script("status").out, "ipc-dispatchd: waiting for /ipc_dispatch (restarted 3 times)\n");
+			 dispatch = keep(create_queue("/ipc_dispatch"));
+		 },
+		 " held a removed /ipc_dispatch; starting it again (restart 3)\n"},
+	};
+	for (const auto &c : field) {
+		c.act();
+		EXPECT_TRUE(wait_until([&] { return program_pid() != pid && program_pid() > 0; }, 5s)) << c.what;
+		EXPECT_NE(log().find("ipc-supervise: ipc-dispatchd (pid " + std::to_string(pid) + ")" + c.line), std::string::npos)
+			<< c.what << "\n" << log();
+		pid = program_pid();
+		EXPECT_TRUE(serves()) << c.what;
+	}
+
+	int supervisor = pid_in_file(dir_ + "/ipc-dispatchd.pid");
 	r = script("stop");
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, "ipc-dispatchd: stopped\n");
-	EXPECT_NE(kill(again, 0), 0);
+	EXPECT_NE(kill(pid, 0), 0);
+	EXPECT_NE(kill(supervisor, 0), 0);
 	EXPECT_EQ(script("status").status, 3);
 	EXPECT_EQ(script("stop").out, "ipc-dispatchd: not running\n");
 	EXPECT_EQ(script("bogus").status, 2);
 }
 
 // The bridge's script: a broker that is down does not stop it starting; a
-// bad option does. Options are shell words, quotes and all, never globbed.
+// bad option does, and leaves nothing running. Options are shell words,
+// quotes and all, never globbed.
 TEST_F(InitScript, MqttBridge)
 {
 	std::ofstream(dir_ + "/cam1");  // what "cam*" would glob to
@@ -165,58 +221,78 @@ TEST_F(InitScript, MqttBridge)
 		EXPECT_EQ(r.status, 1) << c.options;
 		EXPECT_EQ(r.err, "ipc-mqtt: failed to start (are its options right? see " + dir_ + "/ipc-mqtt.log)\n");
 		EXPECT_NE(log("ipc-mqtt").find(c.log), std::string::npos) << log("ipc-mqtt");
+		EXPECT_EQ(script("status", "S60ipc-mqtt").status, 3) << c.options;
 	}
 
 	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nMQTT_OPTIONS='--host 127.0.0.1 --port 1'\n");
 	Ran r = script("start", "S60ipc-mqtt");
 	EXPECT_EQ(r.status, 0) << r.err;
-	int pid = pid_in_file("ipc-mqtt");
+	int pid = program_pid("ipc-mqtt");
 	EXPECT_EQ(r.out, "ipc-mqtt: started (pid " + std::to_string(pid) + ")\n");
 	EXPECT_TRUE(queue_exists(subscriber(3)));
-	EXPECT_EQ(script("status", "S60ipc-mqtt").out, "ipc-mqtt: running (pid " + std::to_string(pid) + ")\n");
+	EXPECT_EQ(script("status", "S60ipc-mqtt").out, "ipc-mqtt: running (pid " + std::to_string(pid) + ", restarted 0 times)\n");
 	EXPECT_EQ(script("stop", "S60ipc-mqtt").out, "ipc-mqtt: stopped\n");
 	EXPECT_NE(kill(pid, 0), 0);
 	EXPECT_NE(log("ipc-mqtt").find("ipc-mqtt: can't connect to 127.0.0.1:1: Connection refused"), std::string::npos)
 		<< log("ipc-mqtt");
 }
 
-// A program that ignores SIGTERM is killed after STOP_SECONDS, and stop
-// says so.
-TEST_F(InitScript, StopKillsWhatIgnoresTerm)
+// A program that keeps ending is started again later each time (1, 2, 4 s),
+// its supervisor idle in between; one that ignores SIGTERM is killed
+// after STOP_SECONDS, and its supervisor says so.
+TEST_F(InitScript, CrashLoopBacksOffAndStopKillsWhatIgnoresTerm)
 {
-	std::string stubborn = dir_ + "/stubborn";
-	std::ofstream(stubborn) << "#!/bin/sh\ntrap '' TERM\nwhile :; do sleep 0.1; done\n";
-	chmod(stubborn.c_str(), 0755);
+	std::string flaky = dir_ + "/flaky", runs = dir_ + "/runs";
+	std::ofstream(flaky) << "#!/bin/sh\necho x >>" << runs << "\ncase $(wc -l <" << runs
+			     << ") in 1) sleep 1.5; exit 1 ;; 2 | 3) exit 1 ;; esac\ntrap '' TERM\nwhile :; do sleep 0.1; done\n";
+	chmod(flaky.c_str(), 0755);
 	keep(create_queue("/ipc_dispatch"));
-	defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS",
-		 "MQUEUE_DIR=" + dir_ + "\nDAEMON=" + stubborn + "\nEXE=$(readlink -f /bin/sh)\nSTOP_SECONDS=1\n");
+	defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS", "DAEMON=" + flaky + "\nSTOP_SECONDS=1\n");
 	ASSERT_EQ(script("start").status, 0);
-	int pid = pid_in_file();
+	int supervisor = pid_in_file(dir_ + "/ipc-dispatchd.pid");
+	// The fourth run comes 1 + 2 + 4 s after the first ended, and not before.
+	EXPECT_TRUE(wait_until([&] { return script("status").out.find(", restarted 3 times)") != std::string::npos; }, 15s));
+	for (const char *delay : {"in 1 s (restart 1)\n", "in 2 s (restart 2)\n", "in 4 s (restart 3)\n"})
+		EXPECT_NE(log().find(std::string(" exited with status 1 after ") + (delay[3] == '1' ? "1" : "0") + " s; starting it again " + delay),
+			  std::string::npos)
+			<< log();
+	std::string ran = text_of(runs);
+	EXPECT_EQ(std::count(ran.begin(), ran.end(), '\n'), 4);
+	EXPECT_LT(cpu_ticks(supervisor), 20u) << "the supervisor's CPU time over its crash loop";
+	int pid = program_pid();
 	Ran r = script("stop");
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.err, "ipc-dispatchd: pid " + std::to_string(pid) + " did not stop within 1 s; killed it\n");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(log().find("ipc-supervise: flaky (pid " + std::to_string(pid) + ") did not stop within 1 s; killed it\n"),
+		  std::string::npos)
+		<< log();
 	EXPECT_NE(kill(pid, 0), 0);
+	EXPECT_NE(kill(supervisor, 0), 0);
 }
 
 // A camera whose root is read-only (squashfs), with a card the only place
 // it writes: the release installed into a folder on the card and started
 // by the camera's start-up hook through DIR/rc, pid files in RAM, settings
-// kept by an upgrade; what a power cut in the middle of one leaves still
-// starts; a root install says what to do instead, and so does a card
-// mounted noexec.
+// kept by an upgrade; what a power cut in the middle of one leaves, rc
+// finishes before it starts anything; a root install says what to do
+// instead, and so does a card mounted noexec. Then the field, with a real
+// broker and what Home Assistant shows of it: each program killed, the
+// producer's queue created anew, removed and brought back, and rc stop;
+// the card never written after the start.
 TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 {
 	// The release as it is unpacked; under an emulator its programs are
-	// launchers, and the pid's check looks for the emulator.
+	// launchers.
 	const std::string bin = dir_ + "/built", release = dir_ + "/release", card = dir_ + "/card", ipc = card + "/ipc";
-	std::string exe;
 	std::filesystem::create_directories(bin);
-	for (const char *name : {"ipc-dispatchd", "ipc-notify", "ipc-listen", "ipc-mqtt"})
-		exe = launcher(name, bin + "/" + name);
-	// In a mount namespace of its own: the card, the release and a card
-	// mounted noexec on RAM, a /run of its own, and the root read-only;
-	// all undone, and what rc started stopped, however the test ends.
+	for (const char *name : {"ipc-dispatchd", "ipc-notify", "ipc-listen", "ipc-supervise", "ipc-mqtt"})
+		launcher(name, bin + "/" + name);
+	// In mount and network namespaces of its own: the card, the release and
+	// a card mounted noexec on RAM, a /run of its own, a broker, and the
+	// root read-only; all undone, and what rc started stopped, however the
+	// test ends.
 	const std::vector<std::string> mounts = {card, release, dir_ + "/noexec", "/run"};
+	own_network();
+	start_broker(dir_);
 	ASSERT_EQ(unshare(CLONE_NEWNS), 0);
 	ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
 	struct undo {
@@ -252,35 +328,40 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 	ASSERT_EQ(r.status, 0) << r.err;
 	std::string hook = r.out.substr(r.out.rfind("for rc in"));
 	hook.pop_back();  // its newline
-	std::set<std::string> files;
-	for (const auto &f : std::filesystem::recursive_directory_iterator(card))
-		files.insert(f.path().string().substr(ipc.size()));
-	EXPECT_EQ(files, (std::set<std::string>{"", "/bin", "/bin/ipc-dispatchd", "/bin/ipc-notify", "/bin/ipc-listen", "/bin/ipc-mqtt", "/etc",
-						 "/etc/ipc-dispatchd", "/etc/ipc-mqtt", "/init.d", "/init.d/S50ipc-dispatchd",
-						 "/init.d/S60ipc-mqtt", "/init.d/ipc-functions", "/rc"}));
-	// The owner's settings: no mqueue file system to wait on, a broker.
-	std::ofstream(ipc + "/etc/ipc-dispatchd", std::ios::app) << "MQUEUE_DIR=/nowhere\n" << exe;
-	std::ofstream(ipc + "/etc/ipc-mqtt", std::ios::app) << "QUEUE=3\nMQTT_OPTIONS='--host 127.0.0.1 --port 1'\n" << exe;
-	const std::string mine = text_of(ipc + "/etc/ipc-mqtt");
-	keep(create_queue("/ipc_dispatch"));
-
-	auto pid_of = [](const std::string &name) {
-		int pid = 0;
-		std::ifstream("/run/" + name + ".pid") >> pid;
-		return pid;
+	// What is on the card, and when each was last written.
+	auto on_card = [&] {
+		std::map<std::string, long> files;
+		for (const auto &f : std::filesystem::recursive_directory_iterator(card)) {
+			struct stat st = {};
+			stat(f.path().c_str(), &st);
+			files[f.path().string().substr(ipc.size())] = st.st_mtim.tv_sec * 1000000000L + st.st_mtim.tv_nsec;
+		}
+		return files;
 	};
+	std::set<std::string> files;
+	for (const auto &[f, written] : on_card())
+		files.insert(f);
+	EXPECT_EQ(files, (std::set<std::string>{"", "/bin", "/bin/ipc-dispatchd", "/bin/ipc-notify", "/bin/ipc-listen", "/bin/ipc-supervise",
+						 "/bin/ipc-mqtt", "/etc", "/etc/ipc-dispatchd", "/etc/ipc-mqtt", "/init.d",
+						 "/init.d/S50ipc-dispatchd", "/init.d/S60ipc-mqtt", "/init.d/ipc-functions", "/rc"}));
+	// The owner's settings: a broker, and this camera's name.
+	std::ofstream(ipc + "/etc/ipc-mqtt", std::ios::app) << "QUEUE=3\nMQTT_OPTIONS='--host 127.0.0.1 --id cam'\n";
+	const std::string mine = text_of(ipc + "/etc/ipc-mqtt");
+	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
+
 	// What rc status says: its exit status, and how many run.
 	auto running = [&] {
 		Ran st = sh({ipc + (std::filesystem::exists(ipc + "/rc") ? "/rc" : "/rc.new"), "status"});
 		return std::pair(st.status, std::count(st.out.begin(), st.out.end(), '('));
 	};
 	const auto both = std::pair(0, 2L);
+	auto pid_of = [](const std::string &name) { return program_pid("/run/" + name + ".state"); };
 	ASSERT_EQ(sh({ipc + "/rc", "start"}).status, 0);
 	EXPECT_EQ(running(), both);
 	// An upgrade: the settings kept, both restarted; then each way a power
 	// cut may leave a file (the new copy alone, or half of it beside the
-	// old), which rc takes, and the next install mends; a pid file in RAM
-	// that names another process.
+	// old), which rc finishes or leaves to the next install; a pid file in
+	// RAM that names another process.
 	for (int round = 0; round < 3; round++) {
 		int service = pid_of("ipc-dispatchd"), bridge = pid_of("ipc-mqtt");
 		if (round == 1) {
@@ -292,6 +373,12 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 			std::ofstream("/run/ipc-dispatchd.pid") << getpid() << "\n";
 			sh({"-c", hook + "; wait"});  // the hook, and what it started in the background
 			EXPECT_EQ(running(), both);
+			for (const char *f : {"/bin/ipc-mqtt", "/init.d/S50ipc-dispatchd", "/rc"})
+				EXPECT_TRUE(std::filesystem::exists(ipc + f) && !std::filesystem::exists(ipc + f + ".new")) << f;
+			// The bridge runs under its own name.
+			std::ifstream cmdline("/proc/" + std::to_string(pid_of("ipc-mqtt")) + "/cmdline");
+			std::string words(std::istreambuf_iterator<char>(cmdline), {});
+			EXPECT_NE(words.find(ipc + "/bin/ipc-mqtt\0"s), std::string::npos) << words;
 			continue;
 		}
 		if (round == 0)  // a newer release
@@ -307,8 +394,105 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 	EXPECT_EQ(text_of(ipc + "/etc/ipc-mqtt"), mine);
 	for (const auto &f : std::filesystem::recursive_directory_iterator(card))
 		EXPECT_FALSE(f.path().string().ends_with(".new")) << f.path();
+
+	// What Home Assistant shows, from what the broker keeps: the bridge,
+	// and the detection entities, which need the dispatcher too.
+	auto shown = [&] {
+		std::string kept = retained("ipc-dispatchd/cam/+");
+		bool bridge = kept.find("/status online\n") != std::string::npos;
+		return std::string(bridge ? "online" : "offline") + ", detection " +
+		       (bridge && kept.find("/dispatcher online\n") != std::string::npos ? "available" : "unavailable");
+	};
+	// A notification into the queue there is now reaches the broker: the
+	// motion sensor goes the other way.
+	bool motion = false;
+	auto reaches_broker = [&] {
+		motion = !motion;
+		send(dispatch, motion ? kMotionStart : kMotionStop);
+		std::string want = std::string("ipc-dispatchd/cam/motion ") + (motion ? "ON" : "OFF") + "\n";
+		bool got = wait_until([&] { return retained("ipc-dispatchd/cam/motion") == want; }, 15s);
+		// The put-back, taken out as the camera's own reader would.
+		for (auto quiet = Clock::now(); Clock::now() - quiet < 300ms;)
+			if (!receive_all(dispatch).empty())
+				quiet = Clock::now();
+		return got;
+	};
+	// Every process of the release: what runs from the card.
+	auto of_release = [&] {
+		std::vector<int> pids;
+		for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+			std::ifstream cmdline(e.path() / "cmdline");
+			std::string words(std::istreambuf_iterator<char>(cmdline), {});
+			if (words.find(ipc + "/") != std::string::npos && std::isdigit(e.path().filename().string()[0]))
+				pids.push_back(std::stoi(e.path().filename()));
+		}
+		return pids;
+	};
+	auto since = Clock::now();
+	auto seconds = [&] {
+		auto s = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - since).count();
+		since = Clock::now();
+		return s;
+	};
+	ASSERT_TRUE(wait_until([&] { return shown() == "online, detection available"; }, 15s)) << shown();
+	EXPECT_TRUE(reaches_broker());
+	const auto card_then = on_card();
+
+	const struct {
+		const char *what;
+		std::function<void()> act;
+		const char *restarted;  // the program that runs again, under a new pid
+		std::string shows;
+		Clock::duration within;
+	} field[] = {
+		{"the service killed", [&] { kill(pid_of("ipc-dispatchd"), SIGKILL); }, "ipc-dispatchd", "online, detection available", 5s},
+		{"the bridge killed", [&] { kill(pid_of("ipc-mqtt"), SIGKILL); }, "ipc-mqtt", "online, detection available", 15s},
+		{"the queue created anew",
+		 [&] {
+			 mq_unlink("/ipc_dispatch");
+			 dispatch = keep(create_queue("/ipc_dispatch"));
+		 },
+		 "ipc-dispatchd", "online, detection available", 15s},
+		{"the producer gone with its queue", [&] { mq_unlink("/ipc_dispatch"); }, nullptr, "online, detection unavailable", 60s},
+		{"the queue back", [&] { dispatch = keep(create_queue("/ipc_dispatch")); }, "ipc-dispatchd", "online, detection available", 15s},
+	};
+	for (const auto &c : field) {
+		SCOPED_TRACE(c.what);
+		int bridge = pid_of("ipc-mqtt"), old = c.restarted != nullptr ? pid_of(c.restarted) : 0;
+		c.act();
+		seconds();
+		if (c.restarted != nullptr) {
+			EXPECT_TRUE(wait_until([&] { return pid_of(c.restarted) != old && pid_of(c.restarted) > 0; }, c.within));
+		}
+		EXPECT_TRUE(wait_until([&] { return shown() == c.shows; }, c.within)) << shown();
+		std::cout << c.what << ": " << c.shows << " after " << seconds() << " s\n";
+		if (c.restarted != nullptr) {
+			EXPECT_TRUE(reaches_broker());
+		}
+		if (c.restarted == nullptr || strcmp(c.restarted, "ipc-mqtt") != 0) {
+			EXPECT_EQ(pid_of("ipc-mqtt"), bridge) << "the bridge ran again";
+		}
+	}
+	// With nothing to detect, what runs stays idle: under a tenth of a core.
+	mq_unlink("/ipc_dispatch");
+	ASSERT_TRUE(wait_until([&] { return shown() == "online, detection unavailable"; }, 60s));
+	auto ticks = [&] {
+		unsigned long n = 0;
+		for (int pid : of_release())
+			n += cpu_ticks(pid);
+		return n;
+	};
+	unsigned long before = ticks();
+	std::this_thread::sleep_for(3s);
+	EXPECT_LT(ticks() - before, (unsigned long)sysconf(_SC_CLK_TCK) * 3 / 10);
+
+	EXPECT_EQ(on_card(), card_then) << "the card was written after the start";
 	EXPECT_EQ(sh({ipc + "/rc", "stop"}).status, 0);
+	EXPECT_TRUE(wait_until([&] { return of_release().empty(); }, 10s));
+	std::this_thread::sleep_for(2s);
+	EXPECT_TRUE(of_release().empty()) << "something started again";
 	EXPECT_EQ(running(), std::pair(3, 0L));
+	EXPECT_EQ(shown(), "offline, detection unavailable");
 }
 
 } // namespace

@@ -28,43 +28,17 @@ using namespace harness;
 
 namespace {
 
-// 127.0.0.1:port, for bind and connect.
-sockaddr_in loopback(int port)
-{
-	sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(static_cast<uint16_t>(port));
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	return a;
-}
-
 class Mqtt : public QueueTest {
 protected:
 	void SetUp() override
 	{
 		QueueTest::SetUp();
-		ASSERT_EQ(unshare(CLONE_NEWNET), 0);
-		int s = socket(AF_INET, SOCK_DGRAM, 0);
-		ifreq lo = {};
-		strcpy(lo.ifr_name, "lo");
-		lo.ifr_flags = IFF_UP;
-		ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &lo), 0);
-		close(s);
+		own_network();
 		dir_ = temp_dir();
 	}
-	// A broker on 127.0.0.1:1883 with these lines of configuration.
 	Process &broker(const std::string &conf = "allow_anonymous true\n")
 	{
-		std::ofstream(dir_ + "/mosquitto.conf") << "listener 1883 127.0.0.1\n" << conf;
-		Process &b = procs_.emplace_back(spawn({.args = {"mosquitto", "-c", dir_ + "/mosquitto.conf"}, .wrap = false}));
-		EXPECT_TRUE(wait_until([] {
-			int s = socket(AF_INET, SOCK_STREAM, 0);
-			sockaddr_in a = loopback(1883);
-			bool up = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
-			close(s);
-			return up;
-		})) << err_text(b);
-		return b;
+		return start_broker(dir_, conf);
 	}
 	// Every message on the broker from now on, "TOPIC PAYLOAD" a line
 	// (among the client's own debug lines, which tell when it subscribed).
@@ -77,27 +51,6 @@ protected:
 		Process &sub = procs_.emplace_back(spawn(how));
 		EXPECT_TRUE(seen(sub, "Client (null) received SUBACK"));
 		return sub;
-	}
-	// The messages the broker keeps, as a new subscriber gets them, sorted.
-	std::string retained(const std::string &topic)
-	{
-		Ran r = run_host({"mosquitto_sub", "-h", "127.0.0.1", "-v", "-t", topic, "--retained-only", "-W", "1"});
-		std::vector<std::string> lines;
-		std::istringstream in(r.out);
-		for (std::string line; std::getline(in, line);)
-			lines.push_back(line + "\n");
-		std::sort(lines.begin(), lines.end());
-		std::string all;
-		for (const std::string &l : lines)
-			all += l;
-		return all;
-	}
-	Ran run_host(const std::vector<std::string> &args)
-	{
-		Process p = spawn({.args = args, .capture_out = true, .wrap = false});
-		Ran r = {wait_exit(p), p.out_text, err_text(p)};
-		stop(p);
-		return r;
 	}
 	// Lines that start with text.
 	static size_t count(Process &p, const std::string &text)
@@ -201,22 +154,28 @@ bool tls_built()
 	return tls == nullptr || std::string(tls) != "0";
 }
 
-const std::string kAnnounced = "ipc-dispatchd/cam/crying OFF\nipc-dispatchd/cam/motion OFF\n"
-				"ipc-dispatchd/cam/person OFF\nipc-dispatchd/cam/status online\n";
+const std::string kAnnounced = "ipc-dispatchd/cam/crying OFF\nipc-dispatchd/cam/dispatcher online\n"
+				"ipc-dispatchd/cam/motion OFF\nipc-dispatchd/cam/person OFF\nipc-dispatchd/cam/status online\n";
 
 // What Home Assistant needs of the device config, in jq, with its
 // abbreviations expanded as Home Assistant expands them: the device, the
-// origin, the shared availability, three binary sensors, the event entity
-// whose template makes {"event_type": NAME}, and the diagnostic sensors.
+// origin, three binary sensors and the event entity, available while both
+// the bridge and the dispatcher are, the event's template that makes
+// {"event_type": NAME}, and the diagnostic sensors, which need the bridge
+// alone.
 const char kDeviceConfig[] = R"(
 def abbr: {dev: "device", o: "origin", cmps: "components", p: "platform", avty_t: "availability_topic", stat_t: "state_topic",
+  avty: "availability", avty_mode: "availability_mode",
   uniq_id: "unique_id", dev_cla: "device_class", pl_on: "payload_on", pl_off: "payload_off", evt_typ: "event_types",
   val_tpl: "value_template", ent_cat: "entity_category", unit_of_meas: "unit_of_measurement", stat_cla: "state_class",
   ids: "identifiers", mdl: "model", sw: "sw_version", url: "support_url"};
 def full: if type == "object" then with_entries(.key |= (abbr[.] // .) | .value |= full) elif type == "array" then map(full) else . end;
 full | .components as $c | .origin.name == "ipc-dispatchd" and (.origin.support_url // "https://" | test("^https?://"))
 and .device == {identifiers: ["ipc-dispatchd_cam"], name: "cam", model: "ipc-dispatchd", sw_version: .origin.sw_version}
-and .availability_topic == "ipc-dispatchd/cam/status" and ($c | keys) == ["connections", "crying", "event", "events", "events_offline", "motion", "person", "uptime"]
+and .availability_topic == null and ($c | keys) == ["chain_breaks", "connections", "crying", "event", "events", "events_offline", "motion", "person", "uptime"]
+and all($c | to_entries[]; if .value.platform == "sensor" then .value.availability_topic == "ipc-dispatchd/cam/status"
+  and .value.availability == null else .value.availability == [{topic: "ipc-dispatchd/cam/status"},
+  {topic: "ipc-dispatchd/cam/dispatcher"}] and .value.availability_mode == "all" and .value.availability_topic == null end)
 and all($c | to_entries[]; .value.unique_id == "ipc-dispatchd_cam_" + .key and .value.name != null and .value.state_topic
   == "ipc-dispatchd/cam/" + (if .value.platform == "sensor" then "diagnostics" else .key end))
 and ([$c.person, $c.motion, $c.crying] | map([.platform, .device_class, .payload_on, .payload_off])) == [["binary_sensor",
@@ -306,7 +265,8 @@ TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestartsAndRemoval)
 						"'.connections == 2 and .events_offline >= 1 and .events > .events_offline'"});
 	EXPECT_EQ(diagnostics.out, "true\n") << diagnostics.err;
 	std::string log = err_text(b);
-	EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 5) << log;  // the ID, up, moved (once), down, up
+	// The ID, the dispatcher seen, up, moved (once), down, up.
+	EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 6) << log;
 	EXPECT_EQ(log.substr(0, log.find('\n')), "ipc-mqtt: id cam, from --id");
 
 	// Killed, the broker says offline for it (its will); stopped, it says
@@ -335,7 +295,7 @@ TEST_F(Mqtt, EventsStatesAndDiscoveryThroughBrokerRestartsAndRemoval)
 		std::string err;  // lines it writes, all of them where it fails
 	} removals[] = {
 		{{"1"}, 0, "ipc-mqtt: cleared homeassistant/device/cam/config\nipc-mqtt: cleared " + kOldConfigs[1] +
-				   "\nipc-mqtt: cleared ipc-dispatchd/cam/diagnostics\nipc-mqtt: cleared 7 retained topics of cam on 127.0.0.1:1883\n"},
+				   "\nipc-mqtt: cleared ipc-dispatchd/cam/diagnostics\nipc-mqtt: cleared 8 retained topics of cam on 127.0.0.1:1883\n"},
 		{{}, 0, "ipc-mqtt: nothing retained of cam on 127.0.0.1:1883\n"},
 		{{"--port", "1885"}, 1, "ipc-mqtt: can't connect to 127.0.0.1:1885: no answer within 10 s\n"},
 	};
@@ -505,12 +465,9 @@ TEST_F(Mqtt, CryingHoldAcrossTheClockWrap)
 	EXPECT_TRUE(held > 5500ms && held < 7500ms) << std::chrono::duration_cast<std::chrono::milliseconds>(held).count();
 	// The bridge is unshare's child: its CPU time in ticks.
 	std::ifstream children("/proc/" + std::to_string(b.pid) + "/task/" + std::to_string(b.pid) + "/children");
-	std::string child, stat;
+	std::string child;
 	children >> child;
-	std::getline(std::ifstream("/proc/" + child + "/stat"), stat);
-	unsigned long user = 0, sys = 0;  // fields 14 and 15, after the name
-	sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &sys);
-	EXPECT_LT(user + sys, 50u) << "CPU ticks of " << child << ": " << stat;
+	EXPECT_LT(cpu_ticks(std::stoi(child)), 50u) << "CPU ticks of " << child;
 }
 
 // The most lines in any 100 ms, of those that start with a time in
@@ -596,7 +553,7 @@ TEST_F(Mqtt, AFleetComesBackSpreadOut)
 	EXPECT_EQ(sent.size(), kFleet);
 	for (const auto &[id, topics] : sent) {
 		size_t good = 0;
-		for (size_t at = 0; (at = topics.find("|person,motion,crying,status,", at)) != std::string::npos; at++)
+		for (size_t at = 0; (at = topics.find("|person,motion,crying,dispatcher,status,", at)) != std::string::npos; at++)
 			good++;
 		EXPECT_EQ(good, 2u) << id << ": " << topics;
 	}
