@@ -1,15 +1,16 @@
 // ipc-supervise: runs one program as its child and starts it again
 // whenever it ends, backing off while it keeps failing; with --queue, also
 // when the queue it serves was removed or created anew.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <mqueue.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -59,6 +60,24 @@ constexpr long STOP_SECONDS_MAX = 3600;
 // program still holds the one that does.
 constexpr long LOOK_EVERY_MS = 1000;
 constexpr size_t PATH_MAX_PROC = 64;  // "/proc/PID/fd/FD"
+
+// What getdents64 gives, an entry at a time.
+struct linux_dirent64 {
+	uint64_t d_ino;
+	int64_t d_off;
+	unsigned short d_reclen;
+	unsigned char d_type;
+	char d_name[1];
+};
+
+// The signals a program usually ends by, by name; others by number.
+constexpr struct {
+	int number;
+	const char *name;
+} SIGNAL_NAMES[] = {
+	{SIGKILL, "SIGKILL"}, {SIGTERM, "SIGTERM"}, {SIGSEGV, "SIGSEGV"}, {SIGABRT, "SIGABRT"},
+	{SIGBUS, "SIGBUS"},   {SIGILL, "SIGILL"},   {SIGFPE, "SIGFPE"},   {SIGINT, "SIGINT"},
+};
 
 struct supervisor {
 	char **argv;       // the program's
@@ -141,21 +160,26 @@ bool holds_stale_queue(supervisor &s)
 	ipc_text t = {dir, sizeof(dir) - 1, 0};
 	ipc_put_all(t, "/proc/", (long)s.pid, "/fd");
 	dir[t.len] = '\0';
-	DIR *d = opendir(dir);
-	if (d == nullptr)
+	// getdents64 itself: opendir would bring malloc into the program.
+	int d = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (d < 0)
 		return false;
 	bool stale = false;
-	for (dirent *e; (e = readdir(d)) != nullptr;) {
-		if (e->d_name[0] == '.' || !fd_link(s.pid, e->d_name, link, sizeof(link)) ||
-		    strncmp(link, s.queue, qlen) != 0)
-			continue;
-		unsigned long n;
-		if (link[qlen] == '\0' && tool_parse_number(e->d_name, INT_MAX, &n))
-			s.queue_fd = (int)n;
-		else if (strcmp(link + qlen, " (deleted)") == 0)
-			stale = true;
-	}
-	closedir(d);
+	alignas(8) char entries[1024];
+	for (long n; (n = syscall(SYS_getdents64, d, entries, sizeof(entries))) > 0;)
+		for (long at = 0; at < n;) {
+			const auto *e = (const linux_dirent64 *)(entries + at);
+			at += e->d_reclen;
+			if (e->d_name[0] == '.' || !fd_link(s.pid, e->d_name, link, sizeof(link)) ||
+			    strncmp(link, s.queue, qlen) != 0)
+				continue;
+			unsigned long fd_number;
+			if (link[qlen] == '\0' && tool_parse_number(e->d_name, INT_MAX, &fd_number))
+				s.queue_fd = (int)fd_number;
+			else if (strcmp(link + qlen, " (deleted)") == 0)
+				stale = true;
+		}
+	close(d);
 	return stale;
 }
 
@@ -195,8 +219,12 @@ void ended(supervisor &s, int status, bool stale)
 	long ran = (now_ms() - s.started) / 1000;
 	char how[80];
 	ipc_text t = {how, sizeof(how), 0};
-	if (WIFSIGNALED(status))
-		ipc_put_all(t, "was killed by signal ", (long)WTERMSIG(status), " (", strsignal(WTERMSIG(status)), ")");
+	if (WIFSIGNALED(status)) {
+		ipc_put_all(t, "was killed by signal ", (long)WTERMSIG(status));
+		for (const auto &sig : SIGNAL_NAMES)
+			if (sig.number == WTERMSIG(status))
+				ipc_put_all(t, " (", sig.name, ")");
+	}
 	else
 		ipc_put_all(t, "exited with status ", (long)WEXITSTATUS(status));
 	pid_t pid = s.pid;

@@ -165,7 +165,7 @@ TEST_F(InitScript, StartStatusRestartStop)
 		std::function<void()> act;
 		std::string line;
 	} field[] = {
-		{"SIGKILL", [&] { kill(pid, SIGKILL); }, " was killed by signal 9 (Killed) after "},
+		{"SIGKILL", [&] { kill(pid, SIGKILL); }, " was killed by signal 9 (SIGKILL) after "},
 		{"the queue created anew",
 		 [&] {
 			 mq_unlink("/ipc_dispatch");
