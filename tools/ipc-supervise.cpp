@@ -88,15 +88,24 @@ struct supervisor {
 	int queue_fd;   // where the program holds the queue, once seen; -1 until then
 	long restarts;
 	long delay;     // the next restart's, in seconds
-	long started;   // when the program last started, in ms
+	int64_t started;  // when the program last started, in seconds
 	char oom_adj[16];  // the OOM score the program gets back
 };
 
-long now_ms()
+// Milliseconds of CLOCK_MONOTONIC, in 64 bits: a long of the device's 32
+// wraps after 24.8 days of uptime.
+int64_t now_ms()
 {
 	timespec t;
 	clock_gettime(CLOCK_MONOTONIC, &t);
-	return (long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+	return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+int64_t now_s()
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec;
 }
 
 void write_state(const supervisor &s, const char *what)
@@ -152,9 +161,10 @@ bool holds_stale_queue(supervisor &s)
 	size_t qlen = strlen(s.queue);
 	if (s.queue_fd >= 0) {
 		fd[ipc_format_int(fd, s.queue_fd)] = '\0';
-		if (fd_link(s.pid, fd, link, sizeof(link)) && strcmp(link, s.queue) == 0)
-			return false;
-		return strncmp(link, s.queue, qlen) == 0 && strcmp(link + qlen, " (deleted)") == 0;
+		if (fd_link(s.pid, fd, link, sizeof(link)) && strncmp(link, s.queue, qlen) == 0)
+			return strcmp(link + qlen, " (deleted)") == 0;
+		s.queue_fd = -1;  // closed, or another file now: looked for again
+		return false;
 	}
 	char dir[PATH_MAX_PROC];
 	ipc_text t = {dir, sizeof(dir) - 1, 0};
@@ -183,13 +193,13 @@ bool holds_stale_queue(supervisor &s)
 	return stale;
 }
 
-void start(supervisor &s, const sigset_t &mask)
+// False when no process could be made.
+bool start(supervisor &s, const sigset_t &mask)
 {
 	pid_t parent = getpid(), pid = fork();
 	if (pid < 0) {
 		ipc_log_error("Can't start ", s.name);
-		s.delay = DELAY_MAX;
-		return;
+		return false;
 	}
 	if (pid == 0) {
 		// The program ends with its supervisor, whatever ends that, and is
@@ -209,14 +219,15 @@ void start(supervisor &s, const sigset_t &mask)
 	}
 	s.pid = pid;
 	s.queue_fd = -1;
-	s.started = now_ms();
+	s.started = now_s();
 	write_state(s, "running");
+	return true;
 }
 
 // How the program ended, and what comes next.
 void ended(supervisor &s, int status, bool stale)
 {
-	long ran = (now_ms() - s.started) / 1000;
+	long ran = (long)(now_s() - s.started);
 	char how[80];
 	ipc_text t = {how, sizeof(how), 0};
 	if (WIFSIGNALED(status)) {
@@ -224,9 +235,9 @@ void ended(supervisor &s, int status, bool stale)
 		for (const auto &sig : SIGNAL_NAMES)
 			if (sig.number == WTERMSIG(status))
 				ipc_put_all(t, " (", sig.name, ")");
-	}
-	else
+	} else {
 		ipc_put_all(t, "exited with status ", (long)WEXITSTATUS(status));
+	}
 	pid_t pid = s.pid;
 	s.pid = 0;
 	s.restarts++;
@@ -250,7 +261,7 @@ void stop_program(supervisor &s)
 	if (s.pid == 0)
 		return;
 	kill(s.pid, SIGTERM);
-	long until = now_ms() + (long)s.stop_seconds * 1000;
+	int64_t until = now_ms() + (int64_t)s.stop_seconds * 1000;
 	for (;;) {
 		pid_t got = waitpid(s.pid, nullptr, WNOHANG);
 		if (got == s.pid || (got < 0 && errno != EINTR))
@@ -325,13 +336,14 @@ int main(int argc, char **argv)
 	s.delay = DELAY_FIRST;
 
 	bool waiting_said = false;
-	long restart_at = now_ms(), look_at = now_ms();
+	int64_t restart_at = now_ms(), look_at = now_ms();
 	write_state(s, "waiting");
 	for (;;) {
-		long now = now_ms();
+		int64_t now = now_ms();
 		if (s.pid == 0 && now >= restart_at) {
 			if (s.queue == nullptr || queue_exists(s.queue)) {
-				start(s, before);
+				if (!start(s, before))  // out of memory or processes: later
+					restart_at = now + DELAY_MAX * 1000;
 				waiting_said = false;
 			} else if (!waiting_said) {
 				ipc_log(NAME, ": waiting for ", s.queue, " before starting ", s.name, "\n");
@@ -351,7 +363,7 @@ int main(int argc, char **argv)
 			}
 		}
 		// Wait for a signal, or for the next restart or look.
-		long next = -1;
+		int64_t next = -1;
 		if (s.pid == 0)
 			next = s.queue != nullptr && now >= restart_at ? now + LOOK_EVERY_MS : restart_at;
 		else if (s.queue != nullptr)
@@ -361,7 +373,7 @@ int main(int argc, char **argv)
 		if (next < 0) {
 			sig = sigwaitinfo(&wanted, &info);
 		} else {
-			long ms = next > now ? next - now : 0;
+			long ms = next > now ? (long)(next - now) : 0;  // a minute at most
 			timespec wait = {ms / 1000, ms % 1000 * 1000000L};
 			sig = sigtimedwait(&wanted, &info, &wait);
 		}

@@ -190,6 +190,27 @@ TEST_F(InitScript, StartStatusRestartStop)
 		EXPECT_TRUE(serves()) << c.what;
 	}
 
+	// What an older release left: the service alone, its pid file naming
+	// it. An upgrade's restart leaves one service, supervised.
+	EXPECT_EQ(script("stop").status, 0);
+	std::string command = shell_command("ipc-dispatchd");
+	if (command != program("ipc-dispatchd"))
+		defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS",
+			 "EXE=$(readlink -f \"$(command -v " + command.substr(0, command.find(' ')) + ")\")\n");
+	// In a session of its own, so that init reaps it as it would on the
+	// device, and the pid file as an older release wrote it.
+	int old = std::stoi(sh({"-c", "setsid " + dir_ + "/ipc-dispatchd </dev/null >/dev/null 2>&1 & echo $! >" + dir_ +
+					    "/ipc-dispatchd.pid; cat " + dir_ + "/ipc-dispatchd.pid"})
+				    .out);
+	const std::string unsupervised =
+		"ipc-dispatchd: running (pid " + std::to_string(old) + ", unsupervised: restart puts it under a supervisor)\n";
+	EXPECT_TRUE(wait_until([&] { return script("status").out == unsupervised; })) << script("status").out;
+	r = script("restart");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_TRUE(wait_until([&] { return kill(old, 0) != 0; })) << "the old service still runs";
+	pid = program_pid();
+	EXPECT_TRUE(serves());
+
 	int supervisor = pid_in_file(dir_ + "/ipc-dispatchd.pid");
 	r = script("stop");
 	EXPECT_EQ(r.status, 0) << r.err;
