@@ -6,12 +6,23 @@
 #include <sys/types.h>
 
 #include "core.h"
+#include "tool.h"
 #include "trace/trace.h"
 
 struct mosquitto;
 struct mosquitto_message;
 
 extern char NAME[];
+// One line of the bridge's: "ipc-mqtt: " and the parts, or the parts alone
+// where the log tags it.
+template <typename... Parts>
+void say(const Parts &...parts)
+{
+	if (tool_log_tagged)
+		ipc_log(parts...);
+	else
+		ipc_log(NAME, ": ", parts...);
+}
 constexpr size_t ID_MAX = 64;
 constexpr size_t PREFIX_MAX = 128;
 constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config") + ID_MAX;
@@ -112,4 +123,5 @@ bool tls_setup(bridge &b);
 void tls_attempt(void);
 const char *tls_failure(const bridge &b, char *why, size_t size);
 int tls_clock_fd(void);
+const char *tls_library(void);  // OpenSSL's name, version and date
 bool tls_clock_was_set(void);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <mosquitto.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -113,9 +114,9 @@ bool read_password(const char *file, char *password)
 	struct statfs fs;
 	struct stat st;
 	if (fstatfs(fd, &fs) == 0 && (unsigned long)fs.f_type == FAT_MAGIC)
-		ipc_log(NAME, ": warning: ", file, " is on a FAT file system, which has no file modes: whoever has the card can read it\n");
+		say("warning: ", file, " is on a FAT file system, which has no file modes: whoever has the card can read it\n");
 	else if (fstat(fd, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
-		ipc_log(NAME, ": warning: ", file, " can be read by group or others (chmod 600 ", file, ")\n");
+		say("warning: ", file, " can be read by group or others (chmod 600 ", file, ")\n");
 	ssize_t n = read(fd, password, PASSWORD_MAX);
 	int saved = errno;
 	close(fd);
@@ -168,6 +169,21 @@ void check_tls(bridge &b, const char *version)
 	b.tls = true;
 }
 
+// What --version adds: the libraries this program runs with, linked in on
+// the device, for telling whether a security notice concerns it.
+void put_built_with(ipc_text &t)
+{
+	int major, minor, revision;
+	mosquitto_lib_version(&major, &minor, &revision);
+	ipc_put_all(t, "libmosquitto ", (long)major, ".", (long)minor, ".", (long)revision, ", ");
+#if IPC_MQTT_TLS
+	ipc_put_all(t, tls_library());
+#else
+	ipc_put_all(t, "without TLS");
+#endif
+	t.buf[t.len < t.size ? t.len : t.size - 1] = '\0';
+}
+
 } // namespace
 
 void parse_command_line(bridge &b, int argc, char **argv, int *index)
@@ -182,8 +198,13 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	b.discovery = "homeassistant";
 	b.keepalive = 30;
 	b.crying_hold = 30;
+	const char *tagged = getenv("IPC_LOG_TAGGED");
+	tool_log_tagged = tagged != nullptr && *tagged != '\0';
+	char built_with[128];
+	ipc_text with = {built_with, sizeof(built_with), 0};
+	put_built_with(with);
 
-	for (int c; (c = tool_next_option(NAME, argc, argv, "hH:p:i:t:u:P:d:nk:c:v", OPTIONS, USAGE)) != -1;) {
+	for (int c; (c = tool_next_option(NAME, argc, argv, "hH:p:i:t:u:P:d:nk:c:v", OPTIONS, USAGE, built_with)) != -1;) {
 		switch (c) {
 		case 'H': b.host = optarg; break;
 		case 'p': port = optarg; break;
@@ -251,5 +272,5 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	}
 	b.has_password = password_file != nullptr;
 	if (!b.removing)  // whose topics it clears, --remove says at the end
-		ipc_log(NAME, ": id ", b.id, ", from ", from, "\n");
+		say("id ", b.id, ", from ", from, "\n");
 }
