@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <set>
 
 #include "harness.h"
@@ -178,6 +179,34 @@ TEST_F(InitScript, MqttBridge)
 	EXPECT_NE(kill(pid, 0), 0);
 	EXPECT_NE(log("ipc-mqtt").find("ipc-mqtt: can't connect to 127.0.0.1:1: Connection refused"), std::string::npos)
 		<< log("ipc-mqtt");
+
+	// Without a broker the bridge is not used: start starts nothing and
+	// says why, status says so too.
+	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nMQTT_OPTIONS=\n");
+	const std::string unused = "ipc-mqtt: not used (no MQTT_OPTIONS in " + dir_ + "/ipc-mqtt.defaults)\n";
+	for (const auto &[action, status] : {std::pair("start", 0), std::pair("restart", 0), std::pair("status", 3)}) {
+		r = script(action, "S60ipc-mqtt");
+		EXPECT_EQ(r.status, status) << action;
+		EXPECT_EQ(r.out, action == std::string("restart") ? "ipc-mqtt: not running\n" + unused : unused) << action;
+		EXPECT_EQ(pid_in_file("ipc-mqtt"), 0) << action;
+	}
+
+	// In the system log, each line has one tag, logger's (a stand-in
+	// logger here, first on PATH, that writes what it is given).
+	std::ofstream(dir_ + "/logger") << "#!/bin/sh\nwhile read -r line; do echo \"$2: $line\"; done >>" << dir_ << "/syslog\n";
+	chmod((dir_ + "/logger").c_str(), 0755);
+	std::string path = getenv("PATH");
+	setenv("PATH", (dir_ + ":" + path).c_str(), 1);
+	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nLOG=syslog\nMQTT_OPTIONS='--host 127.0.0.1 --port 1'\n");
+	r = script("start", "S60ipc-mqtt");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_TRUE(wait_until([&] { return text_of(dir_ + "/syslog").find("Connection refused") != std::string::npos; }));
+	EXPECT_EQ(script("stop", "S60ipc-mqtt").status, 0);
+	setenv("PATH", path.c_str(), 1);
+	const std::string syslog = text_of(dir_ + "/syslog");
+	EXPECT_NE(syslog.find("\nipc-mqtt: can't connect to 127.0.0.1:1: Connection refused; trying again in "), std::string::npos)
+		<< syslog;
+	EXPECT_EQ(syslog.find("ipc-mqtt: ipc-mqtt:"), std::string::npos) << syslog;
 }
 
 // A program that ignores SIGTERM is killed after STOP_SECONDS, and stop
@@ -258,6 +287,20 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 	EXPECT_EQ(files, (std::set<std::string>{"", "/bin", "/bin/ipc-dispatchd", "/bin/ipc-notify", "/bin/ipc-listen", "/bin/ipc-mqtt", "/etc",
 						 "/etc/ipc-dispatchd", "/etc/ipc-mqtt", "/init.d", "/init.d/S50ipc-dispatchd",
 						 "/init.d/S60ipc-mqtt", "/init.d/ipc-functions", "/rc"}));
+	// The settings as written name the card's own paths, never the root's,
+	// which is not where this install is: each path is in the folder, or
+	// a queue, or /dev/null.
+	for (const char *settings : {"/etc/ipc-mqtt", "/etc/ipc-dispatchd"}) {
+		const std::string text = text_of(ipc + settings);
+		const std::regex path("(^|[ \"=])(/[^ \":;,)]*)");
+		int paths = 0;
+		for (auto m = std::sregex_iterator(text.begin(), text.end(), path); m != std::sregex_iterator(); ++m, ++paths)
+			EXPECT_TRUE((*m)[2].str().starts_with(ipc + "/") || (*m)[2].str().starts_with("/ipc_dispatch") || (*m)[2] == "/dev/null")
+				<< settings << " names " << (*m)[2];
+		EXPECT_GE(paths, 2) << text;
+	}
+	EXPECT_NE(sh({release + "/install", "--help"}).out.find(". DIR/etc/ipc-mqtt && eval \"DIR/bin/ipc-mqtt --remove"),
+		  std::string::npos);
 	// The owner's settings: no mqueue file system to wait on, a broker.
 	std::ofstream(ipc + "/etc/ipc-dispatchd", std::ios::app) << "MQUEUE_DIR=/nowhere\n" << exe;
 	std::ofstream(ipc + "/etc/ipc-mqtt", std::ios::app) << "QUEUE=3\nMQTT_OPTIONS='--host 127.0.0.1 --port 1'\n" << exe;
