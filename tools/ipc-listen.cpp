@@ -16,30 +16,19 @@ constexpr int TIMEOUT_MAX = 31536000;  // a year, in seconds
 constexpr char USAGE[] =
 	"Usage: ipc-listen [--count K] [--timeout SECONDS] [--waiting] N\n"
 	"       ipc-listen [--count K] [--timeout SECONDS] --dispatch\n"
-	"Prints each event sent to /ipc_dispatch_N (N from 1 to 9) as one line on\n"
-	"standard output, written as soon as it arrives. The queue is created with\n"
-	"ipc-dispatchd's attributes when it does not exist yet, so a listener may\n"
-	"start first. Bytes other than printable ASCII are written as \\xNN, and a\n"
-	"backslash as \\\\.\n"
-	"Events that were already waiting in the queue when it started (from before,\n"
-	"when nobody read it) are taken out and not printed, and a line on stderr\n"
-	"says how many: only what arrives from now on is printed. Each queue has one\n"
-	"reader: one that ipc-mqtt reads (its QUEUE, 1 by default) is not for\n"
-	"ipc-listen, which would take the bridge's events.\n"
+	"Prints each event that reaches /ipc_dispatch_N (1 to 9) as a line, at once:\n"
+	"\\xNN for bytes that are not printable ASCII, \\\\ for a backslash. Creates\n"
+	"the queue when missing. What waited in it from before is skipped.\n"
 	"\n"
-	"  --dispatch         take notifications out of /ipc_dispatch instead, as\n"
-	"                     the device's own reader does, and print each in hex;\n"
-	"                     the queue must exist; what waits there is printed\n"
-	"  --waiting          print the events that were waiting too, first\n"
+	"  --dispatch         read /ipc_dispatch instead, as the device's own reader\n"
+	"                     does, each notification in hex\n"
+	"  --waiting          print what waited in the queue too, first\n"
 	"  --count K          exit after K events\n"
-	"  --timeout SECONDS  exit with status 3 when no event arrives within\n"
-	"                     SECONDS of starting or of the last event, on the\n"
-	"                     monotonic clock, which setting the time leaves alone\n"
-	"  -h, --help         show this help\n"
-	"      --version      show the version\n"
+	"  --timeout SECONDS  exit 3 when no event comes within SECONDS of the\n"
+	"                     start or of the last one (monotonic clock)\n"
+	"  -h, --help, --version\n"
 	"\n"
-	"Exit status: 0 done (--count reached), 1 the queue could not be opened or\n"
-	"read, 2 usage error, 3 timed out.\n";
+	"Exit status: 0 --count reached, 1 the queue failed, 2 usage, 3 timed out.\n";
 
 constexpr option OPTIONS[] = {
 	{"count", required_argument, nullptr, 'c'},
@@ -126,21 +115,19 @@ ssize_t receive_by(mqd_t q, char *buf, size_t size, const timespec &deadline)
 
 // Takes out, without printing, what was in the subscriber queue before
 // this listener: events nobody read, maybe hours old, which would
-// otherwise come out at once as if they had just happened. A queue that
-// was not there has nothing old. q is non-blocking.
-void skip_waiting(mqd_t q, bool created, int index)
+// otherwise come out at once as if they had just happened. A deadline long
+// past makes each receive return at once, blocking descriptor or not.
+void skip_waiting(mqd_t q)
 {
 	mq_attr attr;
-	if (created || mq_getattr(q, &attr) != 0 || attr.mq_curmsgs <= 0)
+	if (mq_getattr(q, &attr) != 0 || attr.mq_curmsgs <= 0)
 		return;
 	char msg[TOOL_MSG_MAX];
-	long skipped = 0;
-	while (skipped < attr.mq_curmsgs && mq_receive(q, msg, sizeof(msg), nullptr) >= 0)
-		skipped++;
-	char name[IPC_QUEUE_NAME_SIZE];
-	ipc_queue_name(name, index);
-	ipc_log(NAME, ": skipped ", skipped, skipped == 1 ? " event" : " events", " that waited in ", name,
-		" from before it started (--waiting prints them)\n");
+	const timespec past = {0, 0};
+	for (long i = 0; i < attr.mq_curmsgs && mq_timedreceive(q, msg, sizeof(msg), nullptr, &past) >= 0; i++)
+		;
+	static constexpr char SKIPPED[] = "ipc-listen: skipped old events (--waiting prints them)\n";
+	ipc_write_all(2, SKIPPED, sizeof(SKIPPED) - 1);
 }
 
 } // namespace
@@ -182,21 +169,11 @@ int main(int argc, char **argv)
 		tool_usage_error(NAME, "N: '", index_text, "' is not a number from 1 to ", IPC_QUEUE_COUNT - 1);
 
 	bool timed = timeout_text != nullptr;
-	char name[IPC_QUEUE_NAME_SIZE];
-	ipc_queue_name(name, (int)index);
-	// Whether the queue is there already, before opening creates it.
-	mqd_t there = mq_open(name, O_RDONLY);
-	bool created = there == (mqd_t)-1 && errno == ENOENT;
-	if (there != (mqd_t)-1)
-		mq_close(there);
-	mqd_t q = tool_open_queue((int)index, O_NONBLOCK);
+	mqd_t q = tool_open_queue((int)index, timed ? O_NONBLOCK : 0);
 	if (q == (mqd_t)-1)
 		return TOOL_FAILED;
 	if (!dispatch && !waiting)
-		skip_waiting(q, created, (int)index);
-	mq_attr blocking = {};
-	if (!timed)
-		mq_setattr(q, &blocking, nullptr);
+		skip_waiting(q);
 
 	char msg[TOOL_MSG_MAX];
 	char line[4 * TOOL_MSG_MAX + 1];
@@ -209,6 +186,8 @@ int main(int argc, char **argv)
 		if (len < 0 && errno == ETIMEDOUT)
 			return TOOL_TIMED_OUT;
 		if (len < 0) {
+			char name[IPC_QUEUE_NAME_SIZE];
+			ipc_queue_name(name, (int)index);
 			ipc_log_error("Can't receive from mqueue ", name);
 			return TOOL_FAILED;
 		}

@@ -67,19 +67,16 @@ tool_hex_result tool_parse_hex(const char *hex, unsigned char *bytes, size_t max
 	return TOOL_HEX_OK;
 }
 
-int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage,
-		     const char *built_with)
+int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage)
 {
 	argv[0] = name;
 	int c = getopt_long(argc, argv, shorts, options, nullptr);
 	if (c == 'h')
 		exit(ipc_write_all(STDOUT_FILENO, usage, strlen(usage)) ? TOOL_OK : TOOL_FAILED);
 	if (c == 'V') {
-		char line[192];
+		char line[64];
 		ipc_text t = {line, sizeof(line), 0};
 		ipc_put_all(t, name, " " IPC_VERSION "\n");
-		if (built_with != nullptr)
-			ipc_put_all(t, built_with, "\n");
 		exit(ipc_write_all(STDOUT_FILENO, line, t.len) ? TOOL_OK : TOOL_FAILED);
 	}
 	if (c == '?' || c == ':')
@@ -87,11 +84,9 @@ int tool_next_option(char *name, int argc, char **argv, const char *shorts, cons
 	return c;
 }
 
-bool tool_log_tagged;
-
 void tool_usage_exit(const char *name, const ipc_text &message)
 {
-	ipc_log(tool_log_tagged ? "" : name, tool_log_tagged ? "" : ": ", message, " (see ", name, " --help)\n");
+	ipc_log(name, ": ", message, " (see ", name, " --help)\n");
 	exit(TOOL_USAGE);
 }
 

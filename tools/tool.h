@@ -41,19 +41,12 @@ int tool_open_queue(int index, int flags);
 // The next option on the command line, as getopt_long gives it from the
 // short options shorts ("h" and more) and the long options, or -1 when
 // there are no more. --help (or -h) writes usage to standard output and
-// exits 0, --version (long option 'V') "NAME VERSION" and the line
-// built_with when given (the libraries linked in); a bad option exits with
-// TOOL_USAGE once getopt has said what is wrong, naming the tool as its
-// other messages do.
-int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage,
-		     const char *built_with = nullptr);
+// exits 0, --version (long option 'V') "NAME VERSION"; a bad option exits with TOOL_USAGE once getopt has said what is
+// wrong, naming the tool as its other messages do.
+int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage);
 
-// True where the log already names the program on each line (logger's
-// tag), so that the tool's own lines leave the name out.
-extern bool tool_log_tagged;
-
-// Writes "NAME: MESSAGE (see NAME --help)" as one line (without "NAME: "
-// where tool_log_tagged) and exits with TOOL_USAGE.
+// Writes "NAME: MESSAGE (see NAME --help)" as one line and exits with
+// TOOL_USAGE.
 [[noreturn]] void tool_usage_exit(const char *name, const ipc_text &message);
 
 // The message is built from its parts, strings and numbers.

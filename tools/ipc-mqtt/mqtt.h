@@ -13,12 +13,16 @@ struct mosquitto;
 struct mosquitto_message;
 
 extern char NAME[];
+// True where the log already names the program on each line (busybox
+// logger's tag, for S60ipc-mqtt's LOG=syslog): IPC_LOG_TAGGED is set.
+extern bool log_tagged;
+
 // One line of the bridge's: "ipc-mqtt: " and the parts, or the parts alone
 // where the log tags it.
 template <typename... Parts>
 void say(const Parts &...parts)
 {
-	if (tool_log_tagged)
+	if (log_tagged)
 		ipc_log(parts...);
 	else
 		ipc_log(NAME, ": ", parts...);
