@@ -13,20 +13,17 @@ struct mosquitto;
 struct mosquitto_message;
 
 extern char NAME[];
-// True where the log already names the program on each line (busybox
-// logger's tag, for S60ipc-mqtt's LOG=syslog): IPC_LOG_TAGGED is set.
-extern bool log_tagged;
+// What begins each line of the bridge's: "ipc-mqtt: ", or nothing where
+// the log names the program on each line itself (busybox logger's tag,
+// for S60ipc-mqtt's LOG=syslog: IPC_LOG_TAGGED is set).
+extern const char *log_prefix;
 
-// One line of the bridge's: "ipc-mqtt: " and the parts, or the parts alone
-// where the log tags it.
 template <typename... Parts>
 void say(const Parts &...parts)
 {
-	if (log_tagged)
-		ipc_log(parts...);
-	else
-		ipc_log(NAME, ": ", parts...);
+	ipc_log(log_prefix, parts...);
 }
+
 constexpr size_t ID_MAX = 64;
 constexpr size_t PREFIX_MAX = 128;
 constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config") + ID_MAX;
