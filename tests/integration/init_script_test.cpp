@@ -202,10 +202,15 @@ TEST_F(InitScript, MqttBridge)
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_TRUE(wait_until([&] { return text_of(dir_ + "/syslog").find("Connection refused") != std::string::npos; }));
 	EXPECT_EQ(script("stop", "S60ipc-mqtt").status, 0);
+	// A usage error too.
+	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nLOG=syslog\nMQTT_OPTIONS='--port x'\n");
+	EXPECT_EQ(script("start", "S60ipc-mqtt").status, 1);
 	setenv("PATH", path.c_str(), 1);
 	const std::string syslog = text_of(dir_ + "/syslog");
 	EXPECT_NE(syslog.find("\nipc-mqtt: can't connect to 127.0.0.1:1: Connection refused; trying again in "), std::string::npos)
 		<< syslog;
+	EXPECT_NE(syslog.find("\nipc-mqtt: --port: 'x' is not a number from 1 to 65535 (see ipc-mqtt --help)\n"),
+		  std::string::npos) << syslog;
 	EXPECT_EQ(syslog.find("ipc-mqtt: ipc-mqtt:"), std::string::npos) << syslog;
 }
 
