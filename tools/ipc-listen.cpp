@@ -14,31 +14,27 @@ char NAME[] = "ipc-listen";
 constexpr int TIMEOUT_MAX = 31536000;  // a year, in seconds
 
 constexpr char USAGE[] =
-	"Usage: ipc-listen [--count K] [--timeout SECONDS] N\n"
+	"Usage: ipc-listen [--count K] [--timeout SECONDS] [--waiting] N\n"
 	"       ipc-listen [--count K] [--timeout SECONDS] --dispatch\n"
-	"Prints each event sent to /ipc_dispatch_N (N from 1 to 9) as one line on\n"
-	"standard output, written as soon as it arrives. The queue is created with\n"
-	"ipc-dispatchd's attributes when it does not exist yet, so a listener may\n"
-	"start first. Bytes other than printable ASCII are written as \\xNN, and a\n"
-	"backslash as \\\\.\n"
+	"Prints each event that reaches /ipc_dispatch_N (1 to 9) as a line, at once:\n"
+	"\\xNN for bytes that are not printable ASCII, \\\\ for a backslash. Creates\n"
+	"the queue when missing. What waited in it from before is skipped.\n"
 	"\n"
-	"  --dispatch         take notifications out of /ipc_dispatch instead, as\n"
-	"                     the device's own reader does, and print each in hex;\n"
-	"                     the queue must exist\n"
+	"  --dispatch         read /ipc_dispatch instead, as the device's own reader\n"
+	"                     does, each notification in hex\n"
+	"  --waiting          print what waited in the queue too, first\n"
 	"  --count K          exit after K events\n"
-	"  --timeout SECONDS  exit with status 3 when no event arrives within\n"
-	"                     SECONDS of starting or of the last event, on the\n"
-	"                     monotonic clock, which setting the time leaves alone\n"
-	"  -h, --help         show this help\n"
-	"      --version      show the version\n"
+	"  --timeout SECONDS  exit 3 when no event comes within SECONDS of the\n"
+	"                     start or of the last one (monotonic clock)\n"
+	"  -h, --help, --version\n"
 	"\n"
-	"Exit status: 0 done (--count reached), 1 the queue could not be opened or\n"
-	"read, 2 usage error, 3 timed out.\n";
+	"Exit status: 0 --count reached, 1 the queue failed, 2 usage, 3 timed out.\n";
 
 constexpr option OPTIONS[] = {
 	{"count", required_argument, nullptr, 'c'},
 	{"timeout", required_argument, nullptr, 't'},
 	{"dispatch", no_argument, nullptr, 'd'},
+	{"waiting", no_argument, nullptr, 'w'},
 	{"help", no_argument, nullptr, 'h'},
 	{"version", no_argument, nullptr, 'V'},
 	{nullptr, 0, nullptr, 0},
@@ -117,13 +113,30 @@ ssize_t receive_by(mqd_t q, char *buf, size_t size, const timespec &deadline)
 	}
 }
 
+// Takes out, without printing, what was in the subscriber queue before
+// this listener: events nobody read, maybe hours old, which would
+// otherwise come out at once as if they had just happened. A deadline long
+// past makes each receive return at once, blocking descriptor or not.
+void skip_waiting(mqd_t q)
+{
+	mq_attr attr;
+	if (mq_getattr(q, &attr) != 0 || attr.mq_curmsgs <= 0)
+		return;
+	char msg[TOOL_MSG_MAX];
+	const timespec past = {0, 0};
+	for (long i = 0; i < attr.mq_curmsgs && mq_timedreceive(q, msg, sizeof(msg), nullptr, &past) >= 0; i++)
+		;
+	static constexpr char SKIPPED[] = "ipc-listen: skipped old events (--waiting prints them)\n";
+	ipc_write_all(2, SKIPPED, sizeof(SKIPPED) - 1);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
 	const char *count_text = nullptr, *timeout_text = nullptr;
 	unsigned long count = 0, timeout = 0, index = 0;
-	bool dispatch = false;
+	bool dispatch = false, waiting = false;
 
 	for (int c; (c = tool_next_option(NAME, argc, argv, "h", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
@@ -135,6 +148,9 @@ int main(int argc, char **argv)
 			break;
 		case 'd':
 			dispatch = true;
+			break;
+		case 'w':
+			waiting = true;
 			break;
 		}
 	}
@@ -156,6 +172,8 @@ int main(int argc, char **argv)
 	mqd_t q = tool_open_queue((int)index, timed ? O_NONBLOCK : 0);
 	if (q == (mqd_t)-1)
 		return TOOL_FAILED;
+	if (!dispatch && !waiting)
+		skip_waiting(q);
 
 	char msg[TOOL_MSG_MAX];
 	char line[4 * TOOL_MSG_MAX + 1];

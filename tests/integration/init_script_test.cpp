@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <set>
 
 #include <map>
@@ -256,6 +257,39 @@ TEST_F(InitScript, MqttBridge)
 	EXPECT_NE(kill(pid, 0), 0);
 	EXPECT_NE(log("ipc-mqtt").find("ipc-mqtt: can't connect to 127.0.0.1:1: Connection refused"), std::string::npos)
 		<< log("ipc-mqtt");
+
+	// Without a broker the bridge is not used: start starts nothing and
+	// says why, status says so too.
+	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nMQTT_OPTIONS=\n");
+	const std::string unused = "ipc-mqtt: not used (no MQTT_OPTIONS in " + dir_ + "/ipc-mqtt.defaults)\n";
+	for (const auto &[action, status] : {std::pair("start", 0), std::pair("restart", 0), std::pair("status", 3)}) {
+		r = script(action, "S60ipc-mqtt");
+		EXPECT_EQ(r.status, status) << action;
+		EXPECT_EQ(r.out, action == std::string("restart") ? "ipc-mqtt: not running\n" + unused : unused) << action;
+		EXPECT_EQ(pid_in_file(dir_ + "/ipc-mqtt.pid"), 0) << action;
+	}
+
+	// In the system log, each line has one tag, logger's (a stand-in
+	// logger here, first on PATH, that writes what it is given).
+	std::ofstream(dir_ + "/logger") << "#!/bin/sh\nwhile read -r line; do echo \"$2: $line\"; done >>" << dir_ << "/syslog\n";
+	chmod((dir_ + "/logger").c_str(), 0755);
+	std::string path = getenv("PATH");
+	setenv("PATH", (dir_ + ":" + path).c_str(), 1);
+	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nLOG=syslog\nMQTT_OPTIONS='--host 127.0.0.1 --port 1'\n");
+	r = script("start", "S60ipc-mqtt");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_TRUE(wait_until([&] { return text_of(dir_ + "/syslog").find("Connection refused") != std::string::npos; }));
+	EXPECT_EQ(script("stop", "S60ipc-mqtt").status, 0);
+	// A usage error too.
+	defaults("ipc-mqtt", "IPC_MQTT_DEFAULTS", "QUEUE=3\nLOG=syslog\nMQTT_OPTIONS='--port x'\n");
+	EXPECT_EQ(script("start", "S60ipc-mqtt").status, 1);
+	setenv("PATH", path.c_str(), 1);
+	const std::string syslog = text_of(dir_ + "/syslog");
+	EXPECT_NE(syslog.find("\nipc-mqtt: can't connect to 127.0.0.1:1: Connection refused; trying again in "), std::string::npos)
+		<< syslog;
+	EXPECT_NE(syslog.find("\nipc-mqtt: --port: 'x' is not a number from 1 to 65535 (see ipc-mqtt --help)\n"),
+		  std::string::npos) << syslog;
+	EXPECT_EQ(syslog.find("ipc-mqtt: ipc-mqtt:"), std::string::npos) << syslog;
 }
 
 // A program that keeps ending is started again later each time (1, 2, 4 s),
@@ -273,9 +307,9 @@ TEST_F(InitScript, CrashLoopBacksOffAndStopKillsWhatIgnoresTerm)
 	int supervisor = pid_in_file(dir_ + "/ipc-dispatchd.pid");
 	// The fourth run comes 1 + 2 + 4 s after the first ended, and not before.
 	EXPECT_TRUE(wait_until([&] { return script("status").out.find(", restarted 3 times)") != std::string::npos; }, 15s));
-	for (const char *delay : {"in 1 s (restart 1)\n", "in 2 s (restart 2)\n", "in 4 s (restart 3)\n"})
-		EXPECT_NE(log().find(std::string(" exited with status 1 after ") + (delay[3] == '1' ? "1" : "0") + " s; starting it again " + delay),
-			  std::string::npos)
+	for (const char *delay : {"1 s (restart 1)\n", "2 s (restart 2)\n", "4 s (restart 3)\n"})
+		EXPECT_TRUE(std::regex_search(log(), std::regex(" exited with status 1 after [0-9] s; starting it again in " +
+								 std::regex_replace(delay, std::regex("[()]"), "\\$&"))))
 			<< log();
 	auto ran = [&] {
 		std::string lines = text_of(runs);
@@ -369,6 +403,20 @@ TEST_F(InitScript, InstallIntoAFolderOnAReadOnlyRoot)
 	EXPECT_EQ(files, (std::set<std::string>{"", "/bin", "/bin/ipc-dispatchd", "/bin/ipc-notify", "/bin/ipc-listen", "/bin/ipc-supervise",
 						 "/bin/ipc-mqtt", "/etc", "/etc/ipc-dispatchd", "/etc/ipc-mqtt", "/init.d",
 						 "/init.d/S50ipc-dispatchd", "/init.d/S60ipc-mqtt", "/init.d/ipc-functions", "/rc"}));
+	// The settings as written name the card's own paths, never the root's,
+	// which is not where this install is: each path is in the folder, or
+	// a queue, or /dev/null.
+	for (const char *settings : {"/etc/ipc-mqtt", "/etc/ipc-dispatchd"}) {
+		const std::string text = text_of(ipc + settings);
+		const std::regex path("(^|[ \"=])(/[^ \":;,)]*)");
+		int paths = 0;
+		for (auto m = std::sregex_iterator(text.begin(), text.end(), path); m != std::sregex_iterator(); ++m, ++paths)
+			EXPECT_TRUE((*m)[2].str().starts_with(ipc + "/") || (*m)[2].str().starts_with("/ipc_dispatch") || (*m)[2] == "/dev/null")
+				<< settings << " names " << (*m)[2];
+		EXPECT_GE(paths, 2) << text;
+	}
+	EXPECT_NE(sh({release + "/install", "--help"}).out.find(". DIR/etc/ipc-mqtt && eval \"DIR/bin/ipc-mqtt --remove"),
+		  std::string::npos);
 	// The owner's settings: a broker, and this camera's name.
 	std::ofstream(ipc + "/etc/ipc-mqtt", std::ios::app) << "QUEUE=3\nMQTT_OPTIONS='--host 127.0.0.1 --id cam'\n";
 	const std::string mine = text_of(ipc + "/etc/ipc-mqtt");

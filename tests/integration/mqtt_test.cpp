@@ -349,6 +349,8 @@ TEST_F(Mqtt, PasswordFromAFile)
 			EXPECT_EQ(stop_capture(*capturing).find("s3cret") == std::string::npos, c.tls);
 		} else {
 			EXPECT_TRUE(wait_err(b, [](const std::string &t) { return t.find("not authorised") != std::string::npos; }));
+			EXPECT_NE(err_text(b).find(": Connection Refused: not authorised; trying again in "), std::string::npos)
+				<< err_text(b);
 			std::this_thread::sleep_for(1500ms);
 			EXPECT_TRUE(alive(b));
 			EXPECT_EQ(count(sub, "ipc-dispatchd/cam/status online"), online);
@@ -609,16 +611,17 @@ TEST_F(Mqtt, IdFromTheHostNameOrTheMacAddress)
 	}
 }
 
-// Where mosquitto's clients are on the machine: ipc-listen 1 | mosquitto_pub -l.
+// Where mosquitto's clients are on the machine: ipc-listen 3 | mosquitto_pub -l.
 TEST_F(Mqtt, ListenPipedToMosquittoPub)
 {
 	broker();
 	Process &sub = subscribe("camera/events");
 	mqd_t dispatch;
 	Process &svc = start_ready(dispatch);
-	std::string bridge = shell_command("ipc-listen") + " 1 | mosquitto_pub -l -h 127.0.0.1 -t camera/events";
+	// --waiting: an event may come before the listener is up.
+	std::string bridge = shell_command("ipc-listen") + " --waiting 3 | mosquitto_pub -l -h 127.0.0.1 -t camera/events";
 	procs_.emplace_back(spawn({.args = {"sh", "-c", bridge}, .wrap = false}));
-	ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(1)); }));
+	ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(3)); }));
 	notify(svc, dispatch, kMotionStart);
 	EXPECT_TRUE(seen(sub, "camera/events MOTION_START"));
 }

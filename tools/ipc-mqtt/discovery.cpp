@@ -37,11 +37,11 @@ void publish(bridge &b, const char *topic, const char *payload, size_t len, bool
 {
 	int rc = mosquitto_publish(b.mosq, nullptr, topic, (int)len, payload, 1, retain);
 	if (rc != MOSQ_ERR_SUCCESS)
-		ipc_log(NAME, ": can't publish ", topic, ": ", mosquitto_strerror(rc), "\n");
+		say("can't publish ", topic, ": ", mosquitto_strerror(rc), "\n");
 	else if (b.verbose && len > 160)  // the device config, by its size
-		ipc_log(NAME, ": published ", topic, " (", (long)len, " bytes)\n");
+		say("published ", topic, " (", (long)len, " bytes)\n");
 	else if (b.verbose)
-		ipc_log(NAME, ": published ", topic, " ", ipc_text{const_cast<char *>(payload), len, len}, "\n");
+		say("published ", topic, " ", ipc_text{const_cast<char *>(payload), len, len}, "\n");
 }
 
 // A JSON string: quotes, backslashes and control characters escaped.
@@ -139,7 +139,7 @@ void publish_device_config(bridge &b)
 	ipc_put(t, "}}");
 	device_config_topic(topic, b);
 	if (t.len == t.size)
-		ipc_log(NAME, ": can't publish ", topic, ": longer than ", (long)sizeof(json), " bytes\n");
+		say("can't publish ", topic, ": longer than ", (long)sizeof(json), " bytes\n");
 	else
 		publish(b, topic, json, t.len, true);
 }
@@ -168,7 +168,7 @@ void publish_configs(bridge &b)
 		}
 	if (moved != 0) {
 		device_config_topic(topic, b);
-		ipc_log(NAME, ": moved ", moved, " per-entity discovery configs into ", topic, "\n");
+		say("moved ", moved, " per-entity discovery configs into ", topic, "\n");
 	}
 }
 

@@ -51,7 +51,7 @@ void on_connect(mosquitto *, void *data, int rc)
 	// The attempt's time: lookup, TCP, TLS's handshake and MQTT's CONNECT.
 	bridge_ms now = now_ms(), took = now - (b.core.attempt_until - BRIDGE_ATTEMPT_MS);
 	bridge_connected(b.core, now);
-	ipc_log(NAME, ": connected to ", b.host, ":", (long)b.port, b.tls ? " over TLS" : "", " in ", (long)took, " ms\n");
+	say("connected to ", b.host, ":", (long)b.port, b.tls ? " over TLS" : "", " in ", (long)took, " ms\n");
 	if (b.removing) {
 		subscribe_removal(b);
 		return;
@@ -200,7 +200,7 @@ void handle_event(bridge &b, const char *msg, size_t len)
 	const ipc_event *row = ipc_find_event(name);
 	if (row == nullptr) {
 		if (b.verbose)
-			ipc_log(NAME, ": not an event, ignored\n");
+			say("not an event, ignored\n");
 		return;
 	}
 	bridge_publish p = bridge_event(b.core, (int)(row - ipc_events), now_ms());
@@ -216,7 +216,7 @@ void handle_clock(bridge &b)
 {
 #if IPC_MQTT_TLS
 	if (tls_clock_was_set() && bridge_clock_set(b.core, now_ms()))
-		ipc_log(NAME, ": the clock was set; trying ", b.host, " again now\n");
+		say("the clock was set; trying ", b.host, " again now\n");
 #else
 	(void)b;
 #endif
@@ -269,7 +269,7 @@ void stop(bridge &b)
 		if (poll(&p, 1, 100) > 0 && mosquitto_loop_write(b.mosq, 1) != MOSQ_ERR_SUCCESS)
 			break;
 	}
-	ipc_log(NAME, ": disconnected from ", b.host, ":", (long)b.port, "\n");
+	say("disconnected from ", b.host, ":", (long)b.port, "\n");
 }
 
 } // namespace
@@ -316,7 +316,12 @@ void went_down(bridge &b, const char *why)
 	else
 		ipc_put_all(t, "; trying again in ", (long)(d.retry_in / 1000), ".", (long)(d.retry_in % 1000 / 100), " s\n");
 	then[t.len] = '\0';
-	ipc_log(NAME, d.was_up ? ": lost " : ": can't connect to ", b.host, ":", (long)b.port, ": ", why, then);
+	// libmosquitto's reasons may end in a full stop ("not authorised."),
+	// which the line's own "; trying again" follows.
+	size_t n = strlen(why);
+	n -= n > 0 && why[n - 1] == '.';
+	say(d.was_up ? "lost " : "can't connect to ", b.host, ":", (long)b.port, ": ",
+	    ipc_text{const_cast<char *>(why), n, n}, then);
 }
 
 int main(int argc, char **argv)

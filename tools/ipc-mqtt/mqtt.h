@@ -6,12 +6,24 @@
 #include <sys/types.h>
 
 #include "core.h"
+#include "tool.h"
 #include "trace/trace.h"
 
 struct mosquitto;
 struct mosquitto_message;
 
 extern char NAME[];
+// What begins each line of the bridge's: "ipc-mqtt: ", or nothing where
+// the log names the program on each line itself (busybox logger's tag,
+// for S60ipc-mqtt's LOG=syslog: IPC_LOG_TAGGED is set).
+extern const char *log_prefix;
+
+template <typename... Parts>
+void say(const Parts &...parts)
+{
+	ipc_log(log_prefix, parts...);
+}
+
 constexpr size_t ID_MAX = 64;
 constexpr size_t PREFIX_MAX = 128;
 constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config") + ID_MAX;
@@ -127,4 +139,5 @@ bool tls_setup(bridge &b);
 void tls_attempt(void);
 const char *tls_failure(const bridge &b, char *why, size_t size);
 int tls_clock_fd(void);
+const char *tls_library(void);  // OpenSSL's name, version and date
 bool tls_clock_was_set(void);

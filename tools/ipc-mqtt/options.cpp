@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <mosquitto.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -13,7 +14,28 @@
 #include "mqtt.h"
 #include "tool.h"
 
+const char *log_prefix = "ipc-mqtt: ";
+
 namespace {
+
+// A bad command line: one line, as the other tools say it, without the
+// name where the log tags the line with it.
+[[noreturn]] void usage_exit(const ipc_text &message)
+{
+	if (*log_prefix != '\0')
+		tool_usage_exit(NAME, message);
+	ipc_log(message, " (see ", NAME, " --help)\n");
+	exit(TOOL_USAGE);
+}
+
+template <typename... Parts>
+[[noreturn]] void usage_error(const Parts &...parts)
+{
+	char message[256];
+	ipc_text t = {message, sizeof(message), 0};
+	ipc_put_all(t, parts...);
+	usage_exit(t);
+}
 
 constexpr char USAGE[] =
 	"Usage: ipc-mqtt [--host HOST] [--port PORT] [--id ID] [--topic PREFIX]\n"
@@ -61,7 +83,7 @@ constexpr char USAGE[] =
 	"the password file or a TLS file could not be read, or --remove could\n"
 	"not reach the broker within 10 s; 2 usage error.\n";
 
-enum long_only { CAFILE = 256, CAPATH, CERT, KEY, INSECURE, TLS_VERSION, REMOVE };
+enum long_only { CAFILE = 256, CAPATH, CERT, KEY, INSECURE, TLS_VERSION, REMOVE, VERSION };
 
 constexpr option OPTIONS[] = {
 	{"host", required_argument, nullptr, 'H'},
@@ -83,7 +105,7 @@ constexpr option OPTIONS[] = {
 	{"verbose", no_argument, nullptr, 'v'},
 	{"remove", no_argument, nullptr, REMOVE},
 	{"help", no_argument, nullptr, 'h'},
-	{"version", no_argument, nullptr, 'V'},
+	{"version", no_argument, nullptr, VERSION},
 	{nullptr, 0, nullptr, 0},
 };
 
@@ -113,9 +135,9 @@ bool read_password(const char *file, char *password)
 	struct statfs fs;
 	struct stat st;
 	if (fstatfs(fd, &fs) == 0 && (unsigned long)fs.f_type == FAT_MAGIC)
-		ipc_log(NAME, ": warning: ", file, " is on a FAT file system, which has no file modes: whoever has the card can read it\n");
+		say("warning: ", file, " is on a FAT file system, which has no file modes: whoever has the card can read it\n");
 	else if (fstat(fd, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
-		ipc_log(NAME, ": warning: ", file, " can be read by group or others (chmod 600 ", file, ")\n");
+		say("warning: ", file, " can be read by group or others (chmod 600 ", file, ")\n");
 	ssize_t n = read(fd, password, PASSWORD_MAX);
 	int saved = errno;
 	close(fd);
@@ -133,7 +155,7 @@ void parse_number(const char *option, const char *text, unsigned long min, unsig
 		  unsigned long *value)
 {
 	if (text != nullptr && (!tool_parse_number(text, max, value) || *value < min))
-		tool_usage_error(NAME, option, ": '", text, "' is not a ", what, " from ", (long)min, " to ", (long)max);
+		usage_error(option, ": '", text, "' is not a ", what, " from ", (long)min, " to ", (long)max);
 }
 
 // The TLS options, as mosquitto's own clients take them. Files are opened
@@ -146,13 +168,13 @@ void check_tls(bridge &b, const char *version)
 	if (given == nullptr)
 		return;
 	if (!IPC_MQTT_TLS)
-		tool_usage_error(NAME, given, ": this ipc-mqtt is built without TLS");
+		usage_error(given, ": this ipc-mqtt is built without TLS");
 	if (s.cafile == nullptr && s.capath == nullptr)
-		tool_usage_error(NAME, given, " needs --cafile or --capath, the CA to check the broker with");
+		usage_error(given, " needs --cafile or --capath, the CA to check the broker with");
 	if ((s.cert == nullptr) != (s.key == nullptr))
-		tool_usage_error(NAME, s.cert != nullptr ? "--cert needs --key" : "--key needs --cert");
+		usage_error(s.cert != nullptr ? "--cert needs --key" : "--key needs --cert");
 	if (version != nullptr && strcmp(version, "tlsv1.2") != 0 && strcmp(version, "tlsv1.3") != 0)
-		tool_usage_error(NAME, "--tls-version: '", version, "' is not tlsv1.2 or tlsv1.3");
+		usage_error("--tls-version: '", version, "' is not tlsv1.2 or tlsv1.3");
 	if (version != nullptr)
 		s.version = version[6] == '2' ? 0x0303 : 0x0304;  // TLS1_2_VERSION, TLS1_3_VERSION
 	const struct {
@@ -166,6 +188,23 @@ void check_tls(bridge &b, const char *version)
 			exit(TOOL_FAILED);
 		}
 	b.tls = true;
+}
+
+// --version: the version, and the libraries this program runs with (linked
+// in on the device), for telling whether a security notice concerns it.
+[[noreturn]] void show_version(void)
+{
+	char line[192];
+	ipc_text t = {line, sizeof(line), 0};
+	int major, minor, revision;
+	mosquitto_lib_version(&major, &minor, &revision);
+	ipc_put_all(t, NAME, " " IPC_VERSION "\nlibmosquitto ", (long)major, ".", (long)minor, ".", (long)revision, ", ");
+#if IPC_MQTT_TLS
+	ipc_put_all(t, tls_library(), "\n");
+#else
+	ipc_put_all(t, "without TLS\n");
+#endif
+	exit(ipc_write_all(STDOUT_FILENO, line, t.len) ? TOOL_OK : TOOL_FAILED);
 }
 
 } // namespace
@@ -182,6 +221,9 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	b.discovery = "homeassistant";
 	b.keepalive = 30;
 	b.crying_hold = 30;
+	const char *tagged = getenv("IPC_LOG_TAGGED");
+	if (tagged != nullptr && *tagged != '\0')
+		log_prefix = "";
 
 	for (int c; (c = tool_next_option(NAME, argc, argv, "hH:p:i:t:u:P:d:nk:c:v", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
@@ -203,33 +245,34 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 		case 'c': hold = optarg; break;
 		case 'v': b.verbose = true; break;
 		case REMOVE: b.removing = true; break;
+		case VERSION: show_version();
 		}
 	}
 	int operands = argc - optind;
 	if (operands > 1 || (operands == 0 && !b.removing))
-		tool_usage_error(NAME, operands == 0 ? "no queue number N given" : "one queue number N at a time");
+		usage_error(operands == 0 ? "no queue number N given" : "one queue number N at a time");
 	parse_number("N", operands == 1 ? argv[optind] : nullptr, 1, IPC_QUEUE_COUNT - 1, "number", &n);
 	*index = (int)n;
 	if (*b.host == '\0')
-		tool_usage_error(NAME, "--host: empty");
+		usage_error("--host: empty");
 	if (strlen(b.host) > HOST_MAX)
-		tool_usage_error(NAME, "--host: longer than a DNS name (", (long)HOST_MAX, " characters)");
+		usage_error("--host: longer than a DNS name (", (long)HOST_MAX, " characters)");
 	parse_number("--keepalive", keepalive, 5, 65535, "number of seconds", &b.keepalive);
 	parse_number("--crying-hold", hold, 1, 86400, "number of seconds", &b.crying_hold);
 	if (id != nullptr && !valid_id(id))
-		tool_usage_error(NAME, "--id: '", id, "' is not 1 to ", (long)ID_MAX, " letters, digits, - and _");
+		usage_error("--id: '", id, "' is not 1 to ", (long)ID_MAX, " letters, digits, - and _");
 	if (prefix != nullptr && !valid_prefix(prefix))
-		tool_usage_error(NAME, "--topic: '", prefix, "' is not 1 to ", (long)PREFIX_MAX,
+		usage_error("--topic: '", prefix, "' is not 1 to ", (long)PREFIX_MAX,
 				 " characters without + and #");
 	if (no_discovery && discovery_given)
-		tool_usage_error(NAME, "--discovery-prefix and --no-discovery together");
+		usage_error("--discovery-prefix and --no-discovery together");
 	if (no_discovery)
 		b.discovery = nullptr;
 	else if (!valid_prefix(b.discovery))
-		tool_usage_error(NAME, "--discovery-prefix: '", b.discovery, "' is not 1 to ", (long)PREFIX_MAX,
+		usage_error("--discovery-prefix: '", b.discovery, "' is not 1 to ", (long)PREFIX_MAX,
 				 " characters without + and #");
 	if (password_file != nullptr && b.username == nullptr)
-		tool_usage_error(NAME, "--password-file needs --username");
+		usage_error("--password-file needs --username");
 	check_tls(b, version);
 	b.port = b.tls ? TLS_PORT : PORT;
 	parse_number("--port", port, 1, 65535, "number", &b.port);
@@ -251,5 +294,5 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	}
 	b.has_password = password_file != nullptr;
 	if (!b.removing)  // whose topics it clears, --remove says at the end
-		ipc_log(NAME, ": id ", b.id, ", from ", from, "\n");
+		say("id ", b.id, ", from ", from, "\n");
 }

@@ -34,10 +34,10 @@ void removal_message(bridge &b, const mosquitto_message *m)
 	char status[TOPIC_MAX];
 	make_topic(status, b, "status");
 	if (strcmp(m->topic, status) == 0 && m->payloadlen == 6 && memcmp(m->payload, "online", 6) == 0)
-		ipc_log(NAME, ": warning: ", status, " says online: a bridge with this ID still runs, and publishes again"
+		say("warning: ", status, " says online: a bridge with this ID still runs, and publishes again"
 			" (stop it first)\n");
 	clear_retained(b, m->topic);
-	ipc_log(NAME, ": cleared ", m->topic, "\n");
+	say("cleared ", m->topic, "\n");
 	b.cleared++;
 	bridge_ask_round(b.core, now_ms());
 }
@@ -45,8 +45,8 @@ void removal_message(bridge &b, const mosquitto_message *m)
 void removal_done(bridge &b)
 {
 	if (b.cleared == 0)
-		ipc_log(NAME, ": nothing retained of ", b.id, " on ", b.host, ":", (long)b.port, "\n");
+		say("nothing retained of ", b.id, " on ", b.host, ":", (long)b.port, "\n");
 	else
-		ipc_log(NAME, ": cleared ", b.cleared, " retained topics of ", b.id, " on ", b.host, ":", (long)b.port, "\n");
+		say("cleared ", b.cleared, " retained topics of ", b.id, " on ", b.host, ":", (long)b.port, "\n");
 	b.done = b.removed = true;
 }

@@ -89,7 +89,7 @@ void put_clock(ipc_text &t)
 
 bool unusable(const char *option, const char *path, const char *why)
 {
-	ipc_log(NAME, ": ", option, " ", path, ": ", why, "\n");
+	say(option, " ", path, ": ", why, "\n");
 	return false;
 }
 
@@ -122,7 +122,7 @@ bool check_name(SSL_CTX *ctx, const bridge &b)
 	if (b.tls_options.insecure || (literal ? X509_VERIFY_PARAM_set1_ip_asc(param, b.host)
 					       : X509_VERIFY_PARAM_set1_host(param, b.host, 0)))
 		return true;
-	ipc_log(NAME, ": can't check the broker's certificate for ", b.host, "\n");
+	say("can't check the broker's certificate for ", b.host, "\n");
 	return false;
 }
 
@@ -181,7 +181,7 @@ bool tls_setup(bridge &b)
 	const tls_settings &s = b.tls_options;
 	SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
 	if (ctx == nullptr) {
-		ipc_log(NAME, ": can't set up TLS\n");
+		say("can't set up TLS\n");
 		return false;
 	}
 	SSL_CTX_set_min_proto_version(ctx, s.version != 0 ? s.version : TLS1_2_VERSION);
@@ -236,4 +236,9 @@ bool tls_clock_was_set(void)
 {
 	uint64_t expired;
 	return read(clock_fd, &expired, sizeof(expired)) < 0 ? errno == ECANCELED : true;
+}
+
+const char *tls_library(void)
+{
+	return OpenSSL_version(OPENSSL_VERSION);
 }
