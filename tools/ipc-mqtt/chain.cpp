@@ -144,9 +144,9 @@ void check_dispatcher(bridge &b)
 	char queue[IPC_QUEUE_NAME_SIZE];
 	ipc_queue_name(queue, 0);
 	if (b.core.served)
-		ipc_log(NAME, ": ", DISPATCHER, " (pid ", (long)b.seen.pid, ") serves ", queue, "\n");
+		say(DISPATCHER, " (pid ", (long)b.seen.pid, ") serves ", queue, "\n");
 	else
-		ipc_log(NAME, ": no ", DISPATCHER, " has served ", queue, " for ", (long)(BRIDGE_CHAIN_GRACE_MS / 1000),
+		say("no ", DISPATCHER, " has served ", queue, " for ", (long)(BRIDGE_CHAIN_GRACE_MS / 1000),
 			" s: detection shows as unavailable\n");
 	if (b.core.link == BRIDGE_UP)
 		publish_dispatcher(b);
