@@ -59,7 +59,6 @@ constexpr long STOP_SECONDS_MAX = 3600;
 // How often the queue is looked at: whether it exists, and whether the
 // program still holds the one that does.
 constexpr long LOOK_EVERY_MS = 1000;
-constexpr size_t PATH_MAX_PROC = 64;  // "/proc/PID/fd/FD"
 
 // What getdents64 gives, an entry at a time.
 struct linux_dirent64 {
@@ -137,21 +136,6 @@ bool queue_exists(const char *queue)
 	return errno != ENOENT;  // there, but not ours to read
 }
 
-// What /proc/PID/fd/FD names, into link (size bytes); false when FD is not
-// open there.
-bool fd_link(pid_t pid, const char *fd, char *link, size_t size)
-{
-	char path[PATH_MAX_PROC];
-	ipc_text t = {path, sizeof(path) - 1, 0};
-	ipc_put_all(t, "/proc/", (long)pid, "/fd/", fd);
-	path[t.len] = '\0';
-	ssize_t n = readlink(path, link, size - 1);
-	if (n < 0)
-		return false;
-	link[n] = '\0';
-	return true;
-}
-
 // True when the program holds a queue that is no longer the one under its
 // name: the kernel then names it "NAME (deleted)". Finds the descriptor
 // the first time, then looks at that one alone.
@@ -161,15 +145,13 @@ bool holds_stale_queue(supervisor &s)
 	size_t qlen = strlen(s.queue);
 	if (s.queue_fd >= 0) {
 		fd[ipc_format_int(fd, s.queue_fd)] = '\0';
-		if (fd_link(s.pid, fd, link, sizeof(link)) && strncmp(link, s.queue, qlen) == 0)
+		if (tool_proc_link(s.pid, "fd/", fd, link, sizeof(link)) && strncmp(link, s.queue, qlen) == 0)
 			return strcmp(link + qlen, " (deleted)") == 0;
 		s.queue_fd = -1;  // closed, or another file now: looked for again
 		return false;
 	}
-	char dir[PATH_MAX_PROC];
-	ipc_text t = {dir, sizeof(dir) - 1, 0};
-	ipc_put_all(t, "/proc/", (long)s.pid, "/fd");
-	dir[t.len] = '\0';
+	char dir[TOOL_PROC_PATH_MAX];
+	tool_proc_path(dir, s.pid, "fd");
 	// getdents64 itself: opendir would bring malloc into the program.
 	int d = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (d < 0)
@@ -180,7 +162,7 @@ bool holds_stale_queue(supervisor &s)
 		for (long at = 0; at < n;) {
 			const auto *e = (const linux_dirent64 *)(entries + at);
 			at += e->d_reclen;
-			if (e->d_name[0] == '.' || !fd_link(s.pid, e->d_name, link, sizeof(link)) ||
+			if (e->d_name[0] == '.' || !tool_proc_link(s.pid, "fd/", e->d_name, link, sizeof(link)) ||
 			    strncmp(link, s.queue, qlen) != 0)
 				continue;
 			unsigned long fd_number;

@@ -67,6 +67,24 @@ tool_hex_result tool_parse_hex(const char *hex, unsigned char *bytes, size_t max
 	return TOOL_HEX_OK;
 }
 
+void tool_proc_path(char *path, long pid, const char *a, const char *b)
+{
+	ipc_text t = {path, TOOL_PROC_PATH_MAX - 1, 0};
+	ipc_put_all(t, "/proc/", pid, "/", a, b);
+	path[t.len] = '\0';
+}
+
+bool tool_proc_link(long pid, const char *a, const char *b, char *link, size_t size)
+{
+	char path[TOOL_PROC_PATH_MAX];
+	tool_proc_path(path, pid, a, b);
+	ssize_t n = readlink(path, link, size - 1);
+	if (n < 0)
+		return false;
+	link[n] = '\0';
+	return true;
+}
+
 int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage)
 {
 	argv[0] = name;

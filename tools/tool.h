@@ -29,6 +29,14 @@ tool_hex_result tool_parse_hex(const char *hex, unsigned char *bytes, size_t max
 
 struct option;
 
+// What the kernel shows of a process: /proc/PID/ then a and b (b may be
+// empty), into path of TOOL_PROC_PATH_MAX bytes.
+constexpr size_t TOOL_PROC_PATH_MAX = sizeof("/proc/4294967295/fd/4294967295");
+void tool_proc_path(char *path, long pid, const char *a, const char *b = "");
+// What the link /proc/PID/AB names, into link (size bytes, terminated);
+// false when it cannot be read (the process or the descriptor is gone).
+bool tool_proc_link(long pid, const char *a, const char *b, char *link, size_t size);
+
 // Longest message the tools take from a queue.
 constexpr long TOOL_MSG_MAX = 4096;
 

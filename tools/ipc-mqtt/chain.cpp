@@ -15,29 +15,6 @@
 namespace {
 
 constexpr char DISPATCHER[] = "ipc-dispatchd";
-constexpr size_t PROC_PATH_MAX = sizeof("/proc/4294967295/fd/4294967295");
-
-// /proc/PID/REST into path (PROC_PATH_MAX bytes).
-void proc_path(char *path, pid_t pid, const char *rest)
-{
-	ipc_text t = {path, PROC_PATH_MAX - 1, 0};
-	ipc_put_all(t, "/proc/", (long)pid, "/", rest);
-	path[t.len] = '\0';
-}
-
-// What the link /proc/PID/REST names, into link (size bytes); false when
-// it cannot be read.
-bool proc_link(pid_t pid, const char *rest, char *link, size_t size)
-{
-	char path[PROC_PATH_MAX];
-	proc_path(path, pid, rest);
-	ssize_t n = readlink(path, link, size - 1);
-	if (n < 0)
-		return false;
-	link[n] = '\0';
-	return true;
-}
-
 bool named(const char *word, const char *end)
 {
 	const char *base = word;
@@ -51,8 +28,8 @@ bool named(const char *word, const char *end)
 // wrapper, its second, is ipc-dispatchd.
 bool is_dispatcher(pid_t pid)
 {
-	char path[PROC_PATH_MAX], cmdline[512];
-	proc_path(path, pid, "cmdline");
+	char path[TOOL_PROC_PATH_MAX], cmdline[512];
+	tool_proc_path(path, pid, "cmdline");
 	int fd = open(path, O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return false;
@@ -72,29 +49,25 @@ bool is_dispatcher(pid_t pid)
 bool same_ipc_namespace(pid_t pid)
 {
 	char ours[64], theirs[64];
-	return proc_link(getpid(), "ns/ipc", ours, sizeof(ours)) && proc_link(pid, "ns/ipc", theirs, sizeof(theirs)) &&
+	return tool_proc_link(getpid(), "ns/ipc", "", ours, sizeof(ours)) &&
+	       tool_proc_link(pid, "ns/ipc", "", theirs, sizeof(theirs)) &&
 	       strcmp(ours, theirs) == 0;
 }
 
 // The descriptor by which the process holds the live queue, or -1.
 int live_queue_fd(pid_t pid, const char *queue)
 {
-	char path[PROC_PATH_MAX], link[64];
-	proc_path(path, pid, "fd");
+	char path[TOOL_PROC_PATH_MAX], link[64];
+	tool_proc_path(path, pid, "fd");
 	DIR *d = opendir(path);
 	if (d == nullptr)
 		return -1;
 	int found = -1;
 	unsigned long fd;
-	for (dirent *e; found < 0 && (e = readdir(d)) != nullptr;) {
-		char rest[PROC_PATH_MAX];
-		ipc_text t = {rest, sizeof(rest) - 1, 0};
-		ipc_put_all(t, "fd/", e->d_name);
-		rest[t.len] = '\0';
-		if (tool_parse_number(e->d_name, INT_MAX, &fd) && proc_link(pid, rest, link, sizeof(link)) &&
+	for (dirent *e; found < 0 && (e = readdir(d)) != nullptr;)
+		if (tool_parse_number(e->d_name, INT_MAX, &fd) && tool_proc_link(pid, "fd/", e->d_name, link, sizeof(link)) &&
 		    strcmp(link, queue) == 0)
 			found = (int)fd;
-	}
 	closedir(d);
 	return found;
 }
@@ -103,11 +76,9 @@ int live_queue_fd(pid_t pid, const char *queue)
 // calls a second.
 bool still_serves(const dispatcher_seen &d, const char *queue)
 {
-	char rest[PROC_PATH_MAX], link[64];
-	ipc_text t = {rest, sizeof(rest) - 1, 0};
-	ipc_put_all(t, "fd/", (long)d.fd);
-	rest[t.len] = '\0';
-	return proc_link(d.pid, rest, link, sizeof(link)) && strcmp(link, queue) == 0 && is_dispatcher(d.pid);
+	char fd[IPC_INT_TEXT_MAX + 1], link[64];
+	fd[ipc_format_int(fd, d.fd)] = '\0';
+	return tool_proc_link(d.pid, "fd/", fd, link, sizeof(link)) && strcmp(link, queue) == 0 && is_dispatcher(d.pid);
 }
 
 } // namespace
