@@ -41,7 +41,7 @@ TEST(Text, PartsAndTheEdge)
 		std::string got, want;
 	} cases[] = {
 		{text<1>(""), ""},
-		{text<5>("abcde"), "abcde"},           // exactly full
+		{text<5>("abcde"), "abcde"},    // exactly full
 		{text<4>("abcde", 7), "abcd"},  // cut at the edge
 		{text<8>(ipc_chars{"abc", 2}, "|"), "ab|"},
 		// Decimal, 64 bits on every machine.
