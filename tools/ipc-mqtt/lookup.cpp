@@ -1,6 +1,7 @@
 // The broker's name, looked up in a child of its own: a resolver that
 // never answers holds up nothing but the child, whose answer comes back
-// over a pipe that the loop polls. The answer is "+ADDRESS" or "-WHY".
+// over a pipe that the loop polls. The answer is "+ADDRESS" or "-WHY"; what
+// it means for the connection, connection.cpp says.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -41,48 +42,46 @@ namespace {
 
 } // namespace
 
-void start_lookup(bridge &b)
+const char *start_lookup(lookup_child &l, const char *host)
 {
 	int p[2];
-	if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) {
-		went_down(b, strerror(errno));
-		return;
-	}
+	if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0)
+		return strerror(errno);
 	pid_t pid = fork();
 	if (pid == 0) {
 		close(p[0]);
-		answer_lookup(b.host, p[1]);
+		answer_lookup(host, p[1]);
 	}
 	int saved = errno;
 	close(p[1]);
 	if (pid < 0) {
 		close(p[0]);
-		went_down(b, strerror(saved));
-		return;
+		return strerror(saved);
 	}
-	b.look = {pid, p[0]};
+	l = {pid, p[0]};
+	return nullptr;
 }
 
-void end_lookup(bridge &b)
+void end_lookup(lookup_child &l)
 {
-	if (b.look.pid == 0)
+	if (l.pid == 0)
 		return;
 	// Killed whether or not it answered: it never waits for anything else.
-	kill(b.look.pid, SIGKILL);
-	waitpid(b.look.pid, nullptr, 0);
-	close(b.look.fd);
-	b.look = {};
+	kill(l.pid, SIGKILL);
+	waitpid(l.pid, nullptr, 0);
+	close(l.fd);
+	l = {};
 }
 
-const char *lookup_answer(bridge &b, char *answer, size_t size)
+const char *lookup_answer(lookup_child &l, char *answer, size_t size)
 {
-	ssize_t n = read(b.look.fd, answer, size - 1);
+	static constexpr char NONE[] = "-the lookup ended without an answer";
+	ssize_t n = read(l.fd, answer, size - 1);
 	if (n < 0 && errno == EAGAIN)
 		return nullptr;
-	end_lookup(b);
-	answer[n > 0 ? n : 0] = '\0';
-	if (n > 0 && answer[0] == '+')
-		return answer + 1;
-	went_down(b, n > 0 ? answer + 1 : "the lookup ended without an answer");
-	return nullptr;
+	end_lookup(l);
+	if (n <= 0)
+		return NONE;
+	answer[n] = '\0';
+	return answer;
 }

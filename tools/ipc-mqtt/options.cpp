@@ -14,27 +14,20 @@
 #include "mqtt.h"
 #include "tool.h"
 
-const char *log_prefix = "ipc-mqtt: ";
-
 namespace {
+
+constexpr unsigned long PORT = 1883, TLS_PORT = 8883;
+constexpr size_t HOST_MAX = 253;  // the longest DNS name
 
 // A bad command line: one line, as the other tools say it, without the
 // name where the log tags the line with it.
-[[noreturn]] void usage_exit(const ipc_text &message)
-{
-	if (*log_prefix != '\0')
-		tool_usage_exit(NAME, message);
-	ipc_log(message, " (see ", NAME, " --help)\n");
-	exit(TOOL_USAGE);
-}
-
 template <typename... Parts>
 [[noreturn]] void usage_error(const Parts &...parts)
 {
-	char message[256];
-	ipc_text t = {message, sizeof(message), 0};
-	ipc_put_all(t, parts...);
-	usage_exit(t);
+	if (*log_prefix != '\0')
+		tool_usage_error(NAME, parts...);
+	ipc_log(parts..., " (see ", NAME, " --help)\n");
+	exit(TOOL_USAGE);
 }
 
 constexpr char USAGE[] =
@@ -221,9 +214,6 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	b.discovery = "homeassistant";
 	b.keepalive = 30;
 	b.crying_hold = 30;
-	const char *tagged = getenv("IPC_LOG_TAGGED");
-	if (tagged != nullptr && *tagged != '\0')
-		log_prefix = "";
 
 	for (int c; (c = tool_next_option(NAME, argc, argv, "hH:p:i:t:u:P:d:nk:c:v", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
