@@ -20,14 +20,24 @@ constexpr unsigned long PORT = 1883, TLS_PORT = 8883;
 constexpr size_t HOST_MAX = 253;  // the longest DNS name
 
 // A bad command line: one line, as the other tools say it, without the
-// name where the log tags the line with it.
+// name where the log tags the line with it. Not tool_usage_error itself,
+// which builds the line from its parts where this builds the message:
+// one copy of each call's parts, not two.
+[[noreturn]] void usage_exit(const ipc_text &message)
+{
+	if (*log_prefix != '\0')
+		tool_usage_exit(NAME, message);
+	ipc_log(message, " (see ", NAME, " --help)\n");
+	exit(TOOL_USAGE);
+}
+
 template <typename... Parts>
 [[noreturn]] void usage_error(const Parts &...parts)
 {
-	if (*log_prefix != '\0')
-		tool_usage_error(NAME, parts...);
-	ipc_log(parts..., " (see ", NAME, " --help)\n");
-	exit(TOOL_USAGE);
+	char message[256];
+	ipc_text t = {message, sizeof(message), 0};
+	ipc_put_all(t, parts...);
+	usage_exit(t);
 }
 
 constexpr char USAGE[] =
