@@ -40,29 +40,19 @@ constexpr option OPTIONS[] = {
 	{nullptr, 0, nullptr, 0},
 };
 
-// Writes msg escaped into line (4 * len + 1 bytes of room), with the line
-// end, and returns the line's length.
-size_t escape(char *line, const unsigned char *msg, size_t len)
+// The line of an event: msg escaped, and the line end.
+void put_escaped(ipc_text &line, const unsigned char *msg, size_t len)
 {
-	static constexpr char digits[] = "0123456789abcdef";
-	size_t n = 0;
-
 	for (size_t i = 0; i < len; i++) {
 		unsigned char c = msg[i];
-		if (c == '\\') {
-			line[n++] = '\\';
-			line[n++] = '\\';
-		} else if (c >= 0x20 && c < 0x7f) {
-			line[n++] = (char)c;
-		} else {
-			line[n++] = '\\';
-			line[n++] = 'x';
-			line[n++] = digits[c >> 4];
-			line[n++] = digits[c & 0x0f];
-		}
+		if (c == '\\')
+			ipc_put(line, "\\\\");
+		else if (c >= 0x20 && c < 0x7f)
+			ipc_put(line, (const char *)msg + i, 1);
+		else
+			ipc_put_all(line, "\\x", ipc_hex{msg + i, 1});
 	}
-	line[n++] = '\n';
-	return n;
+	ipc_put(line, "\n");
 }
 
 timespec monotonic_after(unsigned long seconds)
@@ -126,8 +116,7 @@ void skip_waiting(mqd_t q)
 	const timespec past = {0, 0};
 	for (long i = 0; i < attr.mq_curmsgs && mq_timedreceive(q, msg, sizeof(msg), nullptr, &past) >= 0; i++)
 		;
-	static constexpr char SKIPPED[] = "ipc-listen: skipped old events (--waiting prints them)\n";
-	ipc_write_all(2, SKIPPED, sizeof(SKIPPED) - 1);
+	say("skipped old events (--waiting prints them)\n");
 }
 
 } // namespace
@@ -138,7 +127,8 @@ int main(int argc, char **argv)
 	unsigned long count = 0, timeout = 0, index = 0;
 	bool dispatch = false, waiting = false;
 
-	for (int c; (c = tool_next_option(NAME, argc, argv, "h", OPTIONS, USAGE)) != -1;) {
+	tool_start(NAME);
+	for (int c; (c = tool_next_option(argc, argv, "h", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
 		case 'c':
 			count_text = optarg;
@@ -157,16 +147,16 @@ int main(int argc, char **argv)
 	int operands = argc - optind;
 	const char *index_text = operands > 0 ? argv[optind] : nullptr;
 	if (count_text != nullptr && (!tool_parse_number(count_text, (unsigned long)-1, &count) || count == 0))
-		tool_usage_error(NAME, "--count: '", count_text, "' is not a number above 0");
+		tool_usage_error("--count: '", count_text, "' is not a number above 0");
 	if (timeout_text != nullptr && !tool_parse_number(timeout_text, TIMEOUT_MAX, &timeout))
-		tool_usage_error(NAME, "--timeout: '", timeout_text, "' is not a number of seconds from 0 to ",
+		tool_usage_error("--timeout: '", timeout_text, "' is not a number of seconds from 0 to ",
 				 TIMEOUT_MAX);
 	if (dispatch && operands != 0)
-		tool_usage_error(NAME, "--dispatch takes no queue number N");
+		tool_usage_error("--dispatch takes no queue number N");
 	if (!dispatch && operands != 1)
-		tool_usage_error(NAME, operands == 0 ? "no queue number N given" : "one queue number N at a time");
+		tool_usage_error(operands == 0 ? "no queue number N given" : "one queue number N at a time");
 	if (!dispatch && (!tool_parse_number(index_text, IPC_QUEUE_COUNT - 1, &index) || index == 0))
-		tool_usage_error(NAME, "N: '", index_text, "' is not a number from 1 to ", IPC_QUEUE_COUNT - 1);
+		tool_usage_error("N: '", index_text, "' is not a number from 1 to ", IPC_QUEUE_COUNT - 1);
 
 	bool timed = timeout_text != nullptr;
 	mqd_t q = tool_open_queue((int)index, timed ? O_NONBLOCK : 0);
@@ -176,7 +166,7 @@ int main(int argc, char **argv)
 		skip_waiting(q);
 
 	char msg[TOOL_MSG_MAX];
-	char line[4 * TOOL_MSG_MAX + 1];
+	ipc_buf<4 * TOOL_MSG_MAX + 1> line;
 	for (unsigned long seen = 0; count == 0 || seen < count; seen++) {
 		timespec deadline = monotonic_after(timeout);
 		ssize_t len;
@@ -186,15 +176,18 @@ int main(int argc, char **argv)
 		if (len < 0 && errno == ETIMEDOUT)
 			return TOOL_TIMED_OUT;
 		if (len < 0) {
-			char name[IPC_QUEUE_NAME_SIZE];
+			ipc_queue_name_buf name;
 			ipc_queue_name(name, (int)index);
-			ipc_log_error("Can't receive from mqueue ", name);
+			ipc_log_error("Can't receive from mqueue ", name.str());
 			return TOOL_FAILED;
 		}
 		const unsigned char *bytes = (const unsigned char *)msg;
-		size_t n = dispatch ? ipc_format_bytes(line, sizeof(line), bytes, (size_t)len)
-				    : escape(line, bytes, (size_t)len);
-		if (!ipc_write_all(1, line, n))
+		line.len = 0;
+		if (dispatch)
+			ipc_put_bytes(line, bytes, (size_t)len);
+		else
+			put_escaped(line, bytes, (size_t)len);
+		if (!ipc_write_all(1, line.buf, line.len))
 			return TOOL_FAILED;
 	}
 	return TOOL_OK;

@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "proc.h"
 #include "tool.h"
 
 namespace {
@@ -282,16 +283,16 @@ void parse(supervisor &s, int argc, char **argv)
 	s.stop_seconds = 5;
 	for (int c; (c = tool_next_option(NAME, argc, argv, "+h", OPTIONS, USAGE)) != -1;) {
 		if (c == 'q' && (optarg[0] != '/' || strlen(optarg) > 255 || strchr(optarg + 1, '/') != nullptr))
-			tool_usage_error(NAME, "--queue: '", optarg, "' is not a queue name (/NAME)");
+			tool_usage_error("--queue: '", optarg, "' is not a queue name (/NAME)");
 		if (c == 't' && !tool_parse_number(optarg, STOP_SECONDS_MAX, &s.stop_seconds))
-			tool_usage_error(NAME, "--stop-seconds: '", optarg, "' is not a number from 0 to ", STOP_SECONDS_MAX);
+			tool_usage_error("--stop-seconds: '", optarg, "' is not a number from 0 to ", STOP_SECONDS_MAX);
 		if (c == 'q')
 			s.queue = optarg;
 		if (c == 's')
 			s.state = optarg;
 	}
 	if (optind >= argc)
-		tool_usage_error(NAME, "no program to run");
+		tool_usage_error("no program to run");
 	s.argv = argv + optind;
 	const char *slash = strrchr(s.argv[0], '/');
 	s.name = slash != nullptr ? slash + 1 : s.argv[0];

@@ -8,21 +8,20 @@
 
 namespace {
 
-// Every power of ten that an unsigned long holds, largest first.
-constexpr int POWERS = sizeof(unsigned long) == 8 ? 20 : 10;
+// Every power of ten that 64 bits hold, largest first.
+constexpr int POWERS = 20;
 struct powers_of_ten {
-	unsigned long p[POWERS];
+	unsigned long long p[POWERS];
 };
 constexpr powers_of_ten make_powers(void)
 {
 	powers_of_ten t = {};
-	unsigned long v = 1;
+	unsigned long long v = 1;
 	for (int i = POWERS - 1; i >= 0; i--, v *= 10)
 		t.p[i] = v;
 	return t;
 }
 constexpr powers_of_ten powers = make_powers();
-static_assert(sizeof(unsigned long) == 8 || sizeof(unsigned long) == 4);
 
 // The two hex digits of every byte value, in order.
 struct hex_pairs {
@@ -41,14 +40,17 @@ constexpr hex_pairs make_hex_pairs(void)
 constexpr hex_pairs hex = make_hex_pairs();
 
 // The turn being gathered.
-char turn_buf[IPC_TURN_TRACE_MAX];
-ipc_text turn = {turn_buf, sizeof(turn_buf), 0};
+ipc_buf<IPC_TURN_TRACE_MAX> turn;
+// The status line's end for the last error seen: the same on almost every
+// turn.
+int last_err = -1;
+ipc_buf<sizeof(". Status: !\n") - 1 + IPC_STATUS_TEXT_MAX> status_end;
 
 // Texts given up since the log last took one.
 unsigned long dropped;
 // A drop line and the text behind it, on their way out; and, while pending
 // is not 0, the unwritten rest of a text that a terminal cut short.
-char out[IPC_DROP_LINE_MAX + IPC_TURN_TRACE_MAX];
+ipc_buf<IPC_DROP_LINE_MAX + IPC_TURN_TRACE_MAX> out;
 const char *rest;
 size_t pending;
 // Sends to a socket rather than writing to it.
@@ -79,11 +81,11 @@ void put_or_drop(const char *text, size_t len)
 		return;
 	}
 	if (dropped > 0) {
-		ipc_text t = {out, sizeof(out), 0};
-		ipc_put_all(t, "Trace: ", (long)dropped, dropped == 1 ? " turn dropped\n" : " turns dropped\n");
-		ipc_put(t, text, len);
-		text = out;
-		len = t.len;
+		out.len = 0;
+		ipc_put_all(out, "Trace: ", dropped, dropped == 1 ? " turn dropped\n" : " turns dropped\n",
+			    ipc_chars{text, len});
+		text = out.buf;
+		len = out.len;
 	}
 	ssize_t n = put(text, len);
 	if (n <= 0) {
@@ -92,9 +94,9 @@ void put_or_drop(const char *text, size_t len)
 	}
 	dropped = 0;
 	if ((size_t)n < len) {
-		if (text != out)
-			memcpy(out, text, len);
-		rest = out + n;
+		if (text != out.buf)
+			memcpy(out.buf, text, len);
+		rest = out.buf + n;
 		pending = len - (size_t)n;
 	}
 }
@@ -111,29 +113,39 @@ void (*write_log)(const char *text, size_t len) = write_whole;
 
 } // namespace
 
-size_t ipc_format_int(char *out, long v)
+size_t ipc_format_uint(char *out, unsigned long long v, size_t width)
 {
-	// Through the unsigned type, so that the most negative value has a
-	// magnitude too.
-	unsigned long u = v < 0 ? 0 - (unsigned long)v : (unsigned long)v;
 	size_t len = 0;
 	int i;
 
-	if (v < 0)
-		out[len++] = '-';
-	for (i = POWERS - 1; i > 0 && u >= powers.p[i - 1]; i--)
+	for (i = 0; i < POWERS - 1 && v < powers.p[i] && i < POWERS - (int)width; i++)
 		;
-	// Digits by subtraction: the device's CPU has no divide instruction,
-	// and a division would bring in the compiler's routine for it.
 	for (; i < POWERS; i++) {
 		char digit = '0';
-		while (u >= powers.p[i]) {
-			u -= powers.p[i];
+		while (v >= powers.p[i]) {
+			v -= powers.p[i];
 			digit++;
 		}
 		out[len++] = digit;
 	}
 	return len;
+}
+
+size_t ipc_format_int(char *out, long long v)
+{
+	if (v >= 0)
+		return ipc_format_uint(out, (unsigned long long)v);
+	// Through the unsigned type, so that the most negative value has a
+	// magnitude too.
+	out[0] = '-';
+	return 1 + ipc_format_uint(out + 1, 0 - (unsigned long long)v);
+}
+
+size_t ipc_format_hex(char *__restrict out, const unsigned char *__restrict data, size_t len)
+{
+	for (size_t i = 0; i < len; i++)
+		memcpy(out + 2 * i, hex.digits[data[i]], 2);
+	return 2 * len;
 }
 
 size_t ipc_format_bytes(char *__restrict line, size_t size, const unsigned char *__restrict data, size_t len)
@@ -165,16 +177,46 @@ void ipc_put(ipc_text &t, const char *s)
 	ipc_put(t, s, strlen(s));
 }
 
-void ipc_put(ipc_text &t, long v)
+void ipc_put(ipc_text &t, long long v)
 {
 	char digits[IPC_INT_TEXT_MAX];
 
 	ipc_put(t, digits, ipc_format_int(digits, v));
 }
 
+void ipc_put(ipc_text &t, unsigned long long v)
+{
+	char digits[IPC_INT_TEXT_MAX];
+
+	ipc_put(t, digits, ipc_format_uint(digits, v));
+}
+
+void ipc_put(ipc_text &t, ipc_padded p)
+{
+	char digits[IPC_INT_TEXT_MAX];
+
+	if (p.width > IPC_INT_TEXT_MAX)
+		p.width = IPC_INT_TEXT_MAX;
+	ipc_put(t, digits, ipc_format_uint(digits, p.v, p.width));
+}
+
+void ipc_put(ipc_text &t, ipc_hex h)
+{
+	const unsigned char *data = (const unsigned char *)h.data;
+	size_t room = (t.size - t.len) / 2;
+
+	t.len += ipc_format_hex(t.buf + t.len, data, h.len < room ? h.len : room);
+}
+
 void ipc_put_bytes(ipc_text &t, const unsigned char *data, size_t len)
 {
 	t.len += ipc_format_bytes(t.buf + t.len, t.size - t.len, data, len);
+}
+
+void ipc_keep_line_end(ipc_text &t)
+{
+	if (t.len == t.size && t.size > 0)
+		t.buf[t.len - 1] = '\n';
 }
 
 bool ipc_write_all(int fd, const char *buf, size_t len)
@@ -236,22 +278,14 @@ ipc_text &ipc_trace_turn(void)
 void ipc_trace_status(int len, int err)
 {
 	static constexpr char start[] = "IPC message. Len: ";
-	// The text for the last error seen: the same on almost every turn.
-	static int last_err = -1;
-	static char end_buf[sizeof(". Status: !\n") - 1 + IPC_STATUS_TEXT_MAX];
-	static ipc_text end = {end_buf, sizeof(end_buf), 0};
 
 	if (err != last_err) {
 		const char *text = strerror(err);
-		end.len = 0;
-		ipc_put(end, ". Status: ");
-		ipc_put(end, text, strnlen(text, IPC_STATUS_TEXT_MAX));
-		ipc_put(end, "!\n");
+		status_end.len = 0;
+		ipc_put_all(status_end, ". Status: ", ipc_chars{text, strnlen(text, IPC_STATUS_TEXT_MAX)}, "!\n");
 		last_err = err;
 	}
-	ipc_put(turn, start, sizeof(start) - 1);
-	ipc_put(turn, len);
-	ipc_put(turn, end);
+	ipc_put_all(turn, ipc_chars{start, sizeof(start) - 1}, len, status_end);
 }
 
 void ipc_trace_flush(void)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "mqtt.h"
+#include "proc.h"
 #include "queues/ipc_queues.h"
 #include "tool.h"
 
@@ -110,7 +111,7 @@ bool dispatcher_serves(bridge &b)
 // Looks again, and tells the broker when what it should show changes.
 void check_dispatcher(bridge &b)
 {
-	if (!bridge_chain(b.core, now_ms(), dispatcher_serves(b)))
+	if (!bridge_chain(b.core, tool_now_ms(), dispatcher_serves(b)))
 		return;
 	char queue[IPC_QUEUE_NAME_SIZE];
 	ipc_queue_name(queue, 0);

@@ -18,7 +18,7 @@ namespace {
 // says so, once a loss, and the next attempt's time.
 void went_down(bridge &b, const char *why)
 {
-	bridge_down d = bridge_lost(b.core, now_ms(), next_random(b));
+	bridge_down d = bridge_lost(b.core, tool_now_ms(), next_random(b));
 	b.done = b.removing;  // --remove makes one attempt, and says why it failed
 	if (d.retry_in < 0 || !(d.first || b.verbose || b.removing))
 		return;
@@ -67,7 +67,7 @@ void on_connect(mosquitto *, void *data, int rc)
 	if (rc != 0)
 		return;  // the disconnect that follows says so
 	// The attempt's time: lookup, TCP, TLS's handshake and MQTT's CONNECT.
-	bridge_ms now = now_ms(), took = now - (b.core.attempt_until - BRIDGE_ATTEMPT_MS);
+	bridge_ms now = tool_now_ms(), took = now - (b.core.attempt_until - BRIDGE_ATTEMPT_MS);
 	bridge_connected(b.core, now);
 	say("connected to ", b.host, ":", (long)b.port, b.tls ? " over TLS" : "", " in ", (long)took, " ms\n");
 	if (b.removing) {
@@ -212,7 +212,7 @@ void handle_socket(bridge &b, short revents)
 void clock_set(bridge &b)
 {
 #if IPC_MQTT_TLS
-	if (tls_clock_was_set(b) && bridge_clock_set(b.core, now_ms()))
+	if (tls_clock_was_set(b) && bridge_clock_set(b.core, tool_now_ms()))
 		say("the clock was set; trying ", b.host, " again now\n");
 #else
 	(void)b;
@@ -231,8 +231,8 @@ void disconnect(bridge &b)
 		publish_text(b, "status", "offline");
 	mosquitto_disconnect_callback_set(b.mosq, nullptr);
 	mosquitto_disconnect(b.mosq);
-	bridge_ms give_up = now_ms() + 1000;
-	while (mosquitto_want_write(b.mosq) && now_ms() < give_up) {
+	bridge_ms give_up = tool_now_ms() + 1000;
+	while (mosquitto_want_write(b.mosq) && tool_now_ms() < give_up) {
 		pollfd p = {mosquitto_socket(b.mosq), POLLOUT, 0};
 		if (poll(&p, 1, 100) > 0 && mosquitto_loop_write(b.mosq, 1) != MOSQ_ERR_SUCCESS)
 			break;

@@ -225,7 +225,7 @@ void publish_dispatcher(bridge &b)
 void publish_diagnostics(bridge &b)
 {
 	const bridge_core &c = b.core;
-	const uint64_t value[] = {(uint64_t)(now_ms() - c.started) / 1000, c.connections, c.events, c.events_offline,
+	const uint64_t value[] = {(uint64_t)(tool_now_ms() - c.started) / 1000, c.connections, c.events, c.events_offline,
 				  c.chain_breaks};
 	static_assert(sizeof(value) / sizeof(value[0]) == sizeof(DIAGNOSTIC) / sizeof(DIAGNOSTIC[0]));
 	char json[192];
@@ -283,9 +283,9 @@ void discovery_message(bridge &b, const mosquitto_message *m)
 		if (len == 0 || migrate)
 			return;
 		b.old_configs |= 1u << i;
-		bridge_ask_round(b.core, now_ms());
+		bridge_ask_round(b.core, tool_now_ms());
 		return;
 	}
 	if (len == 6 && memcmp(m->payload, "online", 6) == 0)
-		bridge_birth(b.core, now_ms(), next_random(b));
+		bridge_birth(b.core, tool_now_ms(), next_random(b));
 }

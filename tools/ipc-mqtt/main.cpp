@@ -6,7 +6,6 @@
 #include <mosquitto.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -71,7 +70,7 @@ void handle_event(bridge &b, const char *msg, size_t len)
 			say("not an event, ignored\n");
 		return;
 	}
-	bridge_publish p = bridge_event(b.core, (int)(row - ipc_events), now_ms());
+	bridge_publish p = bridge_event(b.core, (int)(row - ipc_events), tool_now_ms());
 	if (p.state >= 0)
 		publish_state(b, p.state);
 	if (p.event)
@@ -85,9 +84,9 @@ int main(int argc, char **argv)
 	bridge &b = the_bridge;
 	int index = 0;
 
-	const char *tagged = getenv("IPC_LOG_TAGGED");
-	if (tagged != nullptr && *tagged != '\0')
-		log_prefix = "";
+	// Where S60ipc-mqtt's LOG=syslog tags each line, no name begins it.
+	static char name[] = "ipc-mqtt";
+	tool_start(name, TOOL_TAGGED_BY_ENV);
 	parse_command_line(b, argc, argv, &index);
 	mqd_t q = b.removing ? (mqd_t)-1 : tool_open_queue(index, O_NONBLOCK);
 	if (q == (mqd_t)-1 && !b.removing)
@@ -105,15 +104,15 @@ int main(int argc, char **argv)
 	}
 	int clock = b.tls ? b.clock_fd : -1;
 
-	bridge_init(b.core, now_ms(), b.crying_hold, b.keepalive);
-	b.chain_at = now_ms();
+	bridge_init(b.core, tool_now_ms(), b.crying_hold, b.keepalive);
+	b.chain_at = tool_now_ms();
 	while (!b.stopping && !b.done) {
-		handle_due(b, bridge_due(b.core, now_ms()));
+		handle_due(b, bridge_due(b.core, tool_now_ms()));
 		if (b.done)
 			break;
-		if (!b.removing && now_ms() >= b.chain_at) {
+		if (!b.removing && tool_now_ms() >= b.chain_at) {
 			check_dispatcher(b);
-			b.chain_at = now_ms() + BRIDGE_CHAIN_EVERY_MS;
+			b.chain_at = tool_now_ms() + BRIDGE_CHAIN_EVERY_MS;
 		}
 		// The broker's socket counts only while an attempt or the link
 		// uses it: one given up waits for the next attempt to close it.
@@ -123,7 +122,7 @@ int main(int argc, char **argv)
 			       {sock, (short)(POLLIN | (mosquitto_want_write(b.mosq) ? POLLOUT : 0)), 0},
 			       {b.look.pid != 0 ? b.look.fd : -1, POLLIN, 0},
 			       {clock, POLLIN, 0}};
-		bridge_ms now = now_ms();
+		bridge_ms now = tool_now_ms();
 		int ms = bridge_wait_ms(b.core, now);
 		if (!b.removing && b.chain_at - now < ms)
 			ms = b.chain_at > now ? (int)(b.chain_at - now) : 0;

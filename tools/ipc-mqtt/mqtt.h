@@ -3,7 +3,6 @@
 #pragma once
 
 #include <stddef.h>
-#include <time.h>
 
 #include "core.h"
 #include "state.h"
@@ -11,25 +10,6 @@
 #include "trace/trace.h"
 
 struct mosquitto_message;
-
-inline char NAME[] = "ipc-mqtt";
-// What begins each line of the bridge's: "ipc-mqtt: ", or nothing where
-// the log names the program on each line itself (busybox logger's tag,
-// for S60ipc-mqtt's LOG=syslog: IPC_LOG_TAGGED is set).
-inline const char *log_prefix = "ipc-mqtt: ";
-
-template <typename... Parts>
-void say(const Parts &...parts)
-{
-	ipc_log(log_prefix, parts...);
-}
-
-inline bridge_ms now_ms(void)
-{
-	timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return (bridge_ms)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
 
 constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config") + ID_MAX;
 // The per-entity discovery configs of 0.3.0 and 0.4.0: the three binary

@@ -39,7 +39,7 @@ void removal_message(bridge &b, const mosquitto_message *m)
 	clear_retained(b, m->topic);
 	say("cleared ", m->topic, "\n");
 	b.cleared++;
-	bridge_ask_round(b.core, now_ms());
+	bridge_ask_round(b.core, tool_now_ms());
 }
 
 void removal_done(bridge &b)
