@@ -22,19 +22,19 @@ void went_down(bridge &b, const char *why)
 	b.done = b.removing;  // --remove makes one attempt, and says why it failed
 	if (d.retry_in < 0 || !(d.first || b.verbose || b.removing))
 		return;
-	char then[48];
-	ipc_text t = {then, sizeof(then) - 1, 0};
+	ipc_buf<47> then;
+	// At most a minute: in 32 bits, where a division by a constant is a
+	// multiplication.
+	unsigned ms = (unsigned)d.retry_in;
 	if (b.removing)
-		ipc_put(t, "\n");
+		ipc_put(then, "\n");
 	else
-		ipc_put_all(t, "; trying again in ", (long)(d.retry_in / 1000), ".", (long)(d.retry_in % 1000 / 100), " s\n");
-	then[t.len] = '\0';
+		ipc_put_all(then, "; trying again in ", ms / 1000, ".", ms % 1000 / 100, " s\n");
 	// libmosquitto's reasons may end in a full stop ("not authorised."),
 	// which the line's own "; trying again" follows.
 	size_t n = strlen(why);
 	n -= n > 0 && why[n - 1] == '.';
-	say(d.was_up ? "lost " : "can't connect to ", b.host, ":", (long)b.port, ": ",
-	    ipc_text{const_cast<char *>(why), n, n}, then);
+	say(d.was_up ? "lost " : "can't connect to ", b.host, ":", b.port, ": ", ipc_chars{why, n}, then);
 }
 
 // Why an attempt or the link failed, in words: the handshake's reason
@@ -42,9 +42,9 @@ void went_down(bridge &b, const char *why)
 void failed(bridge &b, int rc)
 {
 #if IPC_MQTT_TLS
-	char why[192];
-	if (b.tls && b.core.link == BRIDGE_CONNECTING && tls_failure(b, why, sizeof(why)) != nullptr) {
-		went_down(b, why);
+	ipc_buf<191> why;
+	if (b.tls && b.core.link == BRIDGE_CONNECTING && tls_failure(b, why) != nullptr) {
+		went_down(b, why.str());
 		return;
 	}
 #endif
@@ -69,7 +69,7 @@ void on_connect(mosquitto *, void *data, int rc)
 	// The attempt's time: lookup, TCP, TLS's handshake and MQTT's CONNECT.
 	bridge_ms now = tool_now_ms(), took = now - (b.core.attempt_until - BRIDGE_ATTEMPT_MS);
 	bridge_connected(b.core, now);
-	say("connected to ", b.host, ":", (long)b.port, b.tls ? " over TLS" : "", " in ", (long)took, " ms\n");
+	say("connected to ", b.host, ":", b.port, b.tls ? " over TLS" : "", " in ", took, " ms\n");
 	if (b.removing) {
 		subscribe_removal(b);
 		return;
@@ -105,18 +105,17 @@ bool make_client(bridge &b)
 	mosquitto_lib_init();
 	// --remove has a client ID of its own: a bridge of this ID that still
 	// runs is not thrown off the broker.
-	char client_id[ID_MAX + sizeof("ipc-mqtt--remove")], topic[TOPIC_MAX];
-	ipc_text t = {client_id, sizeof(client_id) - 1, 0};
-	ipc_put_all(t, "ipc-mqtt-", b.id, b.removing ? "-remove" : "");
-	client_id[t.len] = '\0';
-	b.mosq = mosquitto_new(client_id, true, &b);
+	ipc_buf<sizeof("ipc-mqtt--remove") - 1 + ID_MAX> client_id;
+	ipc_put_all(client_id, "ipc-mqtt-", b.id, b.removing ? "-remove" : "");
+	b.mosq = mosquitto_new(client_id.str(), true, &b);
 	if (b.mosq == nullptr) {
 		ipc_log_error("Can't make an MQTT client", "");
 		return false;
 	}
+	topic_buf topic;
 	make_topic(topic, b, "status");
 	if (!b.removing)
-		mosquitto_will_set(b.mosq, topic, 7, "offline", 1, true);
+		mosquitto_will_set(b.mosq, topic.str(), 7, "offline", 1, true);
 	if (b.username != nullptr)
 		mosquitto_username_pw_set(b.mosq, b.username, b.has_password ? b.password : nullptr);
 	mosquitto_connect_callback_set(b.mosq, on_connect);
@@ -143,8 +142,8 @@ void start_attempt(bridge &b)
 // the lines say and what the broker's certificate is checked against.
 void connect_to(bridge &b)
 {
-	char answer[128];
-	const char *said = lookup_answer(b.look, answer, sizeof(answer));
+	ipc_buf<LOOKUP_ANSWER_MAX> answer;
+	const char *said = lookup_answer(b.look, answer);
 	if (said == nullptr)
 		return;
 	if (said[0] != '+') {
@@ -162,11 +161,9 @@ void connect_to(bridge &b)
 void give_up(bridge &b)
 {
 	bool looking_up = b.core.link == BRIDGE_LOOKING_UP;
-	char why[64];
-	ipc_text t = {why, sizeof(why) - 1, 0};
-	ipc_put_all(t, looking_up ? "no address" : "no answer", " within ", (long)(BRIDGE_ATTEMPT_MS / 1000), " s");
-	why[t.len] = '\0';
-	went_down(b, why);
+	ipc_buf<63> why;
+	ipc_put_all(why, looking_up ? "no address" : "no answer", " within ", BRIDGE_ATTEMPT_MS / 1000, " s");
+	went_down(b, why.str());
 	if (looking_up)
 		end_lookup(b.look);
 	else  // the broker hears that the attempt ended; the next one closes the socket
@@ -237,7 +234,7 @@ void disconnect(bridge &b)
 		if (poll(&p, 1, 100) > 0 && mosquitto_loop_write(b.mosq, 1) != MOSQ_ERR_SUCCESS)
 			break;
 	}
-	say("disconnected from ", b.host, ":", (long)b.port, "\n");
+	say("disconnected from ", b.host, ":", b.port, "\n");
 }
 
 // xorshift64*, seeded once from the kernel: what the retries and the

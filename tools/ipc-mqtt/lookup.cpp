@@ -19,23 +19,23 @@ namespace {
 // The child's side: one lookup, one answer, and out.
 [[noreturn]] void answer_lookup(const char *host, int fd)
 {
-	char answer[128] = "+";
+	ipc_buf<LOOKUP_ANSWER_MAX> answer;
 	addrinfo hints = {}, *found = nullptr;
 	hints.ai_socktype = SOCK_STREAM;
 	int rc = getaddrinfo(host, nullptr, &hints, &found);
 	if (rc != 0) {
-		const char *why = rc == EAI_SYSTEM ? strerror(errno) : gai_strerror(rc);
-		answer[0] = '-';
-		strncpy(answer + 1, why, sizeof(answer) - 2);
+		ipc_put_all(answer, "-", rc == EAI_SYSTEM ? strerror(errno) : gai_strerror(rc));
 	} else {
 		// The first address, as the resolver orders them.
 		const sockaddr *a = found->ai_addr;
 		const void *bytes = a->sa_family == AF_INET6 ? (const void *)&((const sockaddr_in6 *)a)->sin6_addr
 							     : (const void *)&((const sockaddr_in *)a)->sin_addr;
-		inet_ntop(a->sa_family, bytes, answer + 1, sizeof(answer) - 1);
+		char address[INET6_ADDRSTRLEN] = {};
+		inet_ntop(a->sa_family, bytes, address, sizeof(address));
+		ipc_put_all(answer, "+", address);
 	}
 	// Up to PIPE_BUF bytes, one write is all or nothing.
-	ssize_t ignored = write(fd, answer, strlen(answer));
+	ssize_t ignored = write(fd, answer.buf, answer.len);
 	(void)ignored;
 	_exit(0);
 }
@@ -73,15 +73,14 @@ void end_lookup(lookup_child &l)
 	l = {};
 }
 
-const char *lookup_answer(lookup_child &l, char *answer, size_t size)
+const char *lookup_answer(lookup_child &l, ipc_buf<LOOKUP_ANSWER_MAX> &answer)
 {
-	static constexpr char NONE[] = "-the lookup ended without an answer";
-	ssize_t n = read(l.fd, answer, size - 1);
+	ssize_t n = read(l.fd, answer.buf, answer.size);
 	if (n < 0 && errno == EAGAIN)
 		return nullptr;
 	end_lookup(l);
+	answer.len = n > 0 ? (size_t)n : 0;
 	if (n <= 0)
-		return NONE;
-	answer[n] = '\0';
-	return answer;
+		ipc_put(answer, "-the lookup ended without an answer");
+	return answer.str();
 }

@@ -11,7 +11,9 @@
 
 struct mosquitto_message;
 
-constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config") + ID_MAX;
+// A topic at its longest: an old config's under the longest prefix.
+constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config") - 1 + ID_MAX;
+using topic_buf = ipc_buf<TOPIC_MAX>;
 // The per-entity discovery configs of 0.3.0 and 0.4.0: the three binary
 // sensors', then the event's.
 constexpr int OLD_CONFIGS = BRIDGE_SENSORS + 1;
@@ -19,10 +21,10 @@ constexpr int OLD_CONFIGS = BRIDGE_SENSORS + 1;
 // options.cpp: the command line into b's settings, and the queue's number.
 void parse_command_line(bridge &b, int argc, char **argv, int *index);
 
-// identity.cpp: the ID where --id is not given, and where it came from
-// (64 bytes).
+// identity.cpp: the ID where --id is not given, and where it came from,
+// each appended to its text.
 bool id_char(char c);
-void default_id(char *id, char *from);
+void default_id(ipc_text &id, ipc_text &from);
 
 // connection.cpp: the MQTT client and its link to the broker. make_client
 // once; then each attempt as core.cpp decides: start_attempt looks the
@@ -41,17 +43,20 @@ bridge_random next_random(bridge &b);  // for the retries and the births
 
 // lookup.cpp: the broker's name in a child of its own. start_lookup says
 // why it could not start one (nullptr: it did); lookup_answer, once the
-// child answered, gives "+ADDRESS" or "-WHY" and ends it (nullptr: no
-// answer yet); end_lookup kills and reaps it, whether or not it answered.
+// child answered, gives "+ADDRESS" or "-WHY" in answer and ends it
+// (nullptr: no answer yet); end_lookup kills and reaps it, whether or not
+// it answered.
+constexpr size_t LOOKUP_ANSWER_MAX = 127;
 const char *start_lookup(lookup_child &l, const char *host);
-const char *lookup_answer(lookup_child &l, char *answer, size_t size);
+const char *lookup_answer(lookup_child &l, ipc_buf<LOOKUP_ANSWER_MAX> &answer);
 void end_lookup(lookup_child &l);
 
 // discovery.cpp: what the broker is told, and what the bridge listens to
-// on it. Topics are TOPIC_MAX bytes.
-void make_topic(char *topic, const bridge &b, const char *what);
-void device_config_topic(char *topic, const bridge &b);
-void old_config_topic(char *topic, const bridge &b, int i);
+// on it. A topic is written into its buffer whole, from the start.
+void make_topic(topic_buf &topic, const bridge &b, const char *what);
+void device_config_topic(topic_buf &topic, const bridge &b);
+void old_config_topic(topic_buf &topic, const bridge &b, int i);
+void subscribe(bridge &b, topic_buf *topics, int n);
 void publish_text(bridge &b, const char *what, const char *payload, bool retain = true);
 void clear_retained(bridge &b, const char *topic);
 void publish_state(bridge &b, int sensor);
@@ -79,6 +84,6 @@ void removal_done(bridge &b);
 // not the handshake).
 bool tls_setup(bridge &b);
 void tls_attempt(bridge &b);
-const char *tls_failure(const bridge &b, char *why, size_t size);
+const char *tls_failure(const bridge &b, ipc_text &why);
 bool tls_clock_was_set(const bridge &b);
 const char *tls_library(void);  // OpenSSL's name, version and date

@@ -176,8 +176,7 @@ void check_tls(bridge &b, const char *version)
 // in on the device), for telling whether a security notice concerns it.
 [[noreturn]] void show_version(void)
 {
-	char line[192];
-	ipc_text t = {line, sizeof(line), 0};
+	ipc_buf<192> t;
 	int major, minor, revision;
 	mosquitto_lib_version(&major, &minor, &revision);
 	ipc_put_all(t, tool_name(), " " IPC_VERSION "\nlibmosquitto ", (long)major, ".", (long)minor, ".", (long)revision, ", ");
@@ -186,7 +185,7 @@ void check_tls(bridge &b, const char *version)
 #else
 	ipc_put_all(t, "without TLS\n");
 #endif
-	exit(ipc_write_all(STDOUT_FILENO, line, t.len) ? TOOL_OK : TOOL_FAILED);
+	exit(ipc_write_all(STDOUT_FILENO, t.buf, t.len) ? TOOL_OK : TOOL_FAILED);
 }
 
 } // namespace
@@ -256,17 +255,21 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	b.port = b.tls ? TLS_PORT : PORT;
 	parse_number("--port", port, 1, 65535, "number", &b.port);
 
-	char from[64] = "--id";
-	if (id != nullptr)
-		memcpy(b.id, id, strlen(id) + 1);
-	else
-		default_id(b.id, from);
-	ipc_text t = {b.prefix, PREFIX_MAX, 0};
+	ipc_buf<ID_MAX> chosen;
+	ipc_buf<63> from;
+	if (id != nullptr) {
+		ipc_put(chosen, id);
+		ipc_put(from, "--id");
+	} else {
+		default_id(chosen, from);
+	}
+	memcpy(b.id, chosen.str(), chosen.len + 1);
+	ipc_buf<PREFIX_MAX> topics;
 	if (prefix != nullptr)
-		ipc_put(t, prefix);
+		ipc_put(topics, prefix);
 	else
-		ipc_put_all(t, "ipc-dispatchd/", b.id);
-	b.prefix[t.len] = '\0';
+		ipc_put_all(topics, "ipc-dispatchd/", b.id);
+	memcpy(b.prefix, topics.str(), topics.len + 1);
 	if (password_file != nullptr && !read_password(password_file, b.password)) {
 		ipc_log_error("Can't read password file ", password_file);
 		exit(TOOL_FAILED);

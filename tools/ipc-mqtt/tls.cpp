@@ -57,29 +57,15 @@ int no_passphrase(char *, int, int, void *)
 	return 0;
 }
 
-void put2(ipc_text &t, int v)
-{
-	const char digits[] = {(char)('0' + v / 10 % 10), (char)('0' + v % 10)};
-	ipc_put(t, digits, 2);
-}
-
 // "the broker's certificate ..., by this camera's clock: 1970-01-01 00:00:12 UTC".
 void put_clock(ipc_text &t)
 {
 	time_t now = time(nullptr);
 	struct tm tm = {};
 	gmtime_r(&now, &tm);
-	ipc_put_all(t, ", by this camera's clock: ", (long)tm.tm_year + 1900, "-");
-	put2(t, tm.tm_mon + 1);
-	ipc_put(t, "-");
-	put2(t, tm.tm_mday);
-	ipc_put(t, " ");
-	put2(t, tm.tm_hour);
-	ipc_put(t, ":");
-	put2(t, tm.tm_min);
-	ipc_put(t, ":");
-	put2(t, tm.tm_sec);
-	ipc_put(t, " UTC");
+	ipc_put_all(t, ", by this camera's clock: ", tm.tm_year + 1900, "-", ipc_padded{(unsigned)tm.tm_mon + 1, 2}, "-",
+		    ipc_padded{(unsigned)tm.tm_mday, 2}, " ", ipc_padded{(unsigned)tm.tm_hour, 2}, ":",
+		    ipc_padded{(unsigned)tm.tm_min, 2}, ":", ipc_padded{(unsigned)tm.tm_sec, 2}, " UTC");
 }
 
 bool unusable(const char *option, const char *path, const char *why)
@@ -215,15 +201,13 @@ void tls_attempt(bridge &b)
 	b.handshake = {X509_V_OK, -1, false};
 }
 
-const char *tls_failure(const bridge &b, char *why, size_t size)
+const char *tls_failure(const bridge &b, ipc_text &why)
 {
-	ipc_text t = {why, size - 1, 0};
 	if (b.handshake.verify != X509_V_OK)
-		put_chain_fault(t, b);
-	else if (!put_refusal(t, b))
+		put_chain_fault(why, b);
+	else if (!put_refusal(why, b))
 		return nullptr;  // not the handshake
-	why[t.len] = '\0';
-	return why;
+	return why.str();
 }
 
 bool tls_clock_was_set(const bridge &b)
