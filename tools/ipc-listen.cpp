@@ -2,6 +2,7 @@
 // each, for shell scripts and pipes.
 #include <errno.h>
 #include <getopt.h>
+#include <limits.h>
 #include <poll.h>
 #include <time.h>
 
@@ -43,52 +44,30 @@ constexpr option OPTIONS[] = {
 // The line of an event: msg escaped, and the line end.
 void put_escaped(ipc_text &line, const unsigned char *msg, size_t len)
 {
-	for (size_t i = 0; i < len; i++) {
-		unsigned char c = msg[i];
-		if (c == '\\')
-			ipc_put(line, "\\\\");
-		else if (c >= 0x20 && c < 0x7f)
-			ipc_put(line, (const char *)msg + i, 1);
+	for (const unsigned char *c = msg; c < msg + len; c++)
+		if (*c == '\\')
+			ipc_put(line, "\\\\", 2);
+		else if (*c >= 0x20 && *c < 0x7f)
+			ipc_put(line, (const char *)c, 1);
 		else
-			ipc_put_all(line, "\\x", ipc_hex{msg + i, 1});
-	}
-	ipc_put(line, "\n");
+			ipc_put_all(line, ipc_chars{"\\x", 2}, ipc_hex{c, 1});
+	ipc_put(line, "\n", 1);
 }
 
-timespec monotonic_after(unsigned long seconds)
-{
-	timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	t.tv_sec += (time_t)seconds;
-	return t;
-}
-
-// The time left until the deadline; zero once it has passed.
-timespec time_until(const timespec &deadline)
-{
-	timespec now, left;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	left.tv_sec = deadline.tv_sec - now.tv_sec;
-	left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-	if (left.tv_nsec < 0) {
-		left.tv_sec--;
-		left.tv_nsec += 1000000000;
-	}
-	if (left.tv_sec < 0)
-		left = {0, 0};
-	return left;
-}
-
-// Receives one message by the deadline, or fails with ETIMEDOUT. A queue
-// descriptor is a file descriptor here, and ppoll's timeout runs on the
-// monotonic clock; a realtime deadline (mq_timedreceive) would move with
-// every step of the system's clock. q is non-blocking.
-ssize_t receive_by(mqd_t q, char *buf, size_t size, const timespec &deadline)
+// Receives one message by the deadline (tool_now_ms), or fails with
+// ETIMEDOUT. A queue descriptor is a file descriptor here, and poll's
+// timeout runs on the monotonic clock; a realtime deadline
+// (mq_timedreceive) would move with every step of the system's clock. q is
+// non-blocking.
+ssize_t receive_by(mqd_t q, char *buf, size_t size, int64_t deadline)
 {
 	for (;;) {
-		timespec left = time_until(deadline);
+		int64_t left = deadline - tool_now_ms();
+		if (left < 0)
+			left = 0;
 		pollfd p = {q, POLLIN, 0};
-		int ready = ppoll(&p, 1, &left, nullptr);
+		// A wait of more than 24 days is taken in steps.
+		int ready = poll(&p, 1, left > INT_MAX ? INT_MAX : (int)left);
 		if (ready < 0)
 			return -1;
 		if (ready > 0) {
@@ -96,7 +75,7 @@ ssize_t receive_by(mqd_t q, char *buf, size_t size, const timespec &deadline)
 			// Another reader may have taken it first.
 			if (n >= 0 || errno != EAGAIN)
 				return n;
-		} else if (left.tv_sec == 0 && left.tv_nsec == 0) {
+		} else if (left == 0) {
 			errno = ETIMEDOUT;
 			return -1;
 		}
@@ -168,7 +147,7 @@ int main(int argc, char **argv)
 	char msg[TOOL_MSG_MAX];
 	ipc_buf<4 * TOOL_MSG_MAX + 1> line;
 	for (unsigned long seen = 0; count == 0 || seen < count; seen++) {
-		timespec deadline = monotonic_after(timeout);
+		int64_t deadline = tool_now_ms() + (int64_t)timeout * 1000;
 		ssize_t len;
 		do
 			len = timed ? receive_by(q, msg, sizeof(msg), deadline) : mq_receive(q, msg, sizeof(msg), nullptr);

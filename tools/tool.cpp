@@ -12,15 +12,22 @@
 namespace {
 
 char *name;
-bool tagged;
+// The name where the tool's lines begin with it; nullptr where the log tags
+// them.
+const char *prefix;
 
 } // namespace
 
-void tool_start(char *tool, tool_prefix prefix)
+void tool_set_name(char *tool)
 {
-	name = tool;
-	const char *env = prefix == TOOL_TAGGED_BY_ENV ? getenv("IPC_LOG_TAGGED") : nullptr;
-	tagged = env != nullptr && *env != '\0';
+	prefix = name = tool;
+}
+
+void tool_tag_from_env(void)
+{
+	const char *env = getenv("IPC_LOG_TAGGED");
+	if (env != nullptr && *env != '\0')
+		prefix = nullptr;
 }
 
 char *tool_name(void)
@@ -30,8 +37,8 @@ char *tool_name(void)
 
 void tool_put_prefix(ipc_text &t)
 {
-	if (!tagged && name != nullptr)
-		ipc_put_all(t, name, ": ");
+	if (prefix != nullptr)
+		ipc_put_all(t, prefix, ": ");
 }
 
 int64_t tool_now_ms(void)

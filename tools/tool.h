@@ -21,9 +21,18 @@ enum tool_prefix {
 	TOOL_TAGGED_BY_ENV,
 };
 
+void tool_set_name(char *name);
+void tool_tag_from_env(void);
+
 // Names the tool, for getopt's messages, say() and its usage errors: the
-// first thing main does.
-void tool_start(char *name, tool_prefix prefix = TOOL_NAMED);
+// first thing main does. Only a tool that asks for it reads the
+// environment (and links getenv).
+inline void tool_start(char *name, tool_prefix prefix = TOOL_NAMED)
+{
+	tool_set_name(name);
+	if (prefix == TOOL_TAGGED_BY_ENV)
+		tool_tag_from_env();
+}
 // The name tool_start was given.
 char *tool_name(void);
 // Appends what begins each of the tool's lines.
@@ -38,8 +47,7 @@ void say(const Parts &...parts)
 	ipc_buf<IPC_LINE_MAX> t;
 	tool_put_prefix(t);
 	ipc_put_all(t, parts...);
-	ipc_keep_line_end(t);
-	ipc_write_text(t);
+	ipc_write_line(t);
 }
 
 // Milliseconds of CLOCK_MONOTONIC, in 64 bits: a long of the device's 32

@@ -9,22 +9,6 @@ ipc_buf<IPC_TRACE_SUBSCRIBERS * IPC_FANOUT_LINE_MAX> fanout[IPC_EVENT_ROWS];
 
 } // namespace
 
-const ipc_event *ipc_match_event(const unsigned char *data, size_t len)
-{
-	for (const ipc_event &row : ipc_events)
-		if (len >= row.size && memcmp(data, row.bytes, row.size) == 0)
-			return &row;
-	return nullptr;
-}
-
-const ipc_event *ipc_find_event(const char *name)
-{
-	for (const ipc_event &row : ipc_events)
-		if (strcmp(row.name, name) == 0)
-			return &row;
-	return nullptr;
-}
-
 void ipc_prepare_fanout(void)
 {
 	for (int r = 0; r < IPC_EVENT_ROWS; r++) {

@@ -42,8 +42,9 @@ struct ipc_buf : ipc_text {
 // "18446744073709551615".
 constexpr size_t IPC_INT_TEXT_MAX = 20;
 
-// The decimal and hex formatters of every program. Each writes into out
-// and returns how many characters it wrote; no terminator.
+// The decimal formatter of every program (ipc_hex below is the hex one).
+// It writes into out and returns how many characters it wrote; no
+// terminator.
 //
 // No division: the device's ARMv7-A has no divide instruction. gcc 12
 // turns a 32-bit division by a constant into a multiply (umull), but a
@@ -53,11 +54,9 @@ constexpr size_t IPC_INT_TEXT_MAX = 20;
 // taken by subtracting powers of ten instead, in 64 bits, so that one
 // formatter serves every integer type, uint64_t counters too.
 //
-// v in decimal, at least width digits (zeros ahead).
-size_t ipc_format_uint(char *out, unsigned long long v, size_t width = 1);
+// v in decimal.
+size_t ipc_format_uint(char *out, unsigned long long v);
 size_t ipc_format_int(char *out, long long v);
-// Each byte as two lowercase hex digits: 2 * len characters.
-size_t ipc_format_hex(char *__restrict out, const unsigned char *__restrict data, size_t len);
 
 // Writes the byte line of a message, "%02x " for each byte and a line end,
 // into line (size bytes, no terminator) and returns its length. A message
@@ -75,7 +74,7 @@ struct ipc_chars {  // len characters, not terminated
 	const char *s;
 	size_t len;
 };
-struct ipc_hex {  // bytes, as ipc_format_hex writes them
+struct ipc_hex {  // bytes, each as two lowercase hex digits
 	const void *data;
 	size_t len;
 };
@@ -118,7 +117,10 @@ inline void ipc_put(ipc_text &t, const ipc_text &s)
 	ipc_put(t, s.buf, s.len);
 }
 // The byte line of a message, as ipc_format_bytes writes it.
-void ipc_put_bytes(ipc_text &t, const unsigned char *data, size_t len);
+inline void ipc_put_bytes(ipc_text &t, const unsigned char *data, size_t len)
+{
+	t.len += ipc_format_bytes(t.buf + t.len, t.size - t.len, data, len);
+}
 
 // Appends each part in turn: strings, numbers, texts and the parts above.
 template <typename... Parts>
@@ -127,12 +129,16 @@ void ipc_put_all(ipc_text &t, const Parts &...parts)
 	(ipc_put(t, parts), ...);
 }
 
-// A text that filled its room ends with a line end still.
-void ipc_keep_line_end(ipc_text &t);
 
 // Writes len bytes to descriptor fd, retrying only what a short write or
 // a signal left; false when the rest cannot be written.
 bool ipc_write_all(int fd, const char *buf, size_t len);
+
+// How texts reach standard error: whole, waiting as long as that takes
+// (the tools), or at once or not at all (the service, once it calls
+// ipc_log_nonblocking, which lives apart so that the tools' binaries do
+// without it).
+extern void (*ipc_write_log)(const char *text, size_t len);
 
 // Writes the text to standard error at once. errno is kept, and a text
 // that cannot be written is dropped: there is nobody else to tell.
@@ -148,6 +154,10 @@ void ipc_write_text(const ipc_text &t);
 // most one write(2) per text.
 void ipc_log_nonblocking(void);
 
+// Writes a line as ipc_write_text does; one that filled its room ends with
+// a line end still.
+void ipc_write_line(ipc_text &t);
+
 // Room of a line that ipc_log builds.
 constexpr size_t IPC_LINE_MAX = 256;
 
@@ -158,8 +168,7 @@ void ipc_log(const Parts &...parts)
 {
 	ipc_buf<IPC_LINE_MAX> t;
 	ipc_put_all(t, parts...);
-	ipc_keep_line_end(t);
-	ipc_write_text(t);
+	ipc_write_line(t);
 }
 
 // A failure line: "WHAT OBJECT. Error: TEXT", TEXT being the C library's
