@@ -21,14 +21,15 @@ namespace {
 
 // The callbacks' bridge: the context's app data, which libmosquitto leaves
 // alone.
-bridge &of(const SSL *ssl)
+bridge &bridge_of(const SSL *ssl)
 {
 	return *(bridge *)SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl));
 }
 
 int on_verify(int ok, X509_STORE_CTX *ctx)
 {
-	tls_verdict &v = of((const SSL *)X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx())).handshake;
+	const SSL *ssl = (const SSL *)X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx());
+	tls_verdict &v = bridge_of(ssl).handshake;
 	if (!ok && v.verify == X509_V_OK)
 		v.verify = X509_STORE_CTX_get_error(ctx);
 	return ok;
@@ -36,7 +37,7 @@ int on_verify(int ok, X509_STORE_CTX *ctx)
 
 void on_info(const SSL *ssl, int where, int value)
 {
-	bridge &b = of(ssl);
+	bridge &b = bridge_of(ssl);
 	// libmosquitto names the address it connects to in SNI; the broker
 	// should hear the name. The ClientHello is not written yet here.
 	if (where & SSL_CB_HANDSHAKE_START)
@@ -48,7 +49,7 @@ void on_info(const SSL *ssl, int where, int value)
 void on_message(int sent, int, int type, const void *data, size_t len, SSL *ssl, void *)
 {
 	if (!sent && type == SSL3_RT_HANDSHAKE && len > 0 && *(const unsigned char *)data == SSL3_MT_CERTIFICATE_REQUEST)
-		of(ssl).handshake.asked_cert = true;
+		bridge_of(ssl).handshake.asked_cert = true;
 }
 
 // A key with a passphrase is refused rather than asked for on a terminal.
