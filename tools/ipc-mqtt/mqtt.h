@@ -56,7 +56,7 @@ void end_lookup(lookup_child &l);
 void make_topic(topic_buf &topic, const bridge &b, const char *what);
 void device_config_topic(topic_buf &topic, const bridge &b);
 void old_config_topic(topic_buf &topic, const bridge &b, int i);
-void subscribe(bridge &b, topic_buf *topics, int n);
+void subscribe(bridge &b, topic_buf *topics, int n);  // n: 2 + OLD_CONFIGS at most
 void publish_text(bridge &b, const char *what, const char *payload, bool retain = true);
 void clear_retained(bridge &b, const char *topic);
 void publish_state(bridge &b, int sensor);
