@@ -57,7 +57,6 @@ bool tool_parse_number(const char *text, unsigned long max, unsigned long *value
 	for (const char *p = text; *p != '\0'; p++) {
 		if (*p < '0' || *p > '9')
 			return false;
-		// Overflow by multiplying: no division (see trace.h).
 		if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, (unsigned long)(*p - '0'), &v) ||
 		    v > max)
 			return false;

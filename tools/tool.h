@@ -93,12 +93,19 @@ int tool_next_option(int argc, char **argv, const char *shorts, const option *op
 // exits with TOOL_USAGE.
 [[noreturn]] void tool_usage_exit(const ipc_text &message);
 
+// A tool's NAME (char NAME[]), which tool_start was given.
+template <typename T>
+constexpr bool tool_is_name = false;
+template <size_t N>
+constexpr bool tool_is_name<char (&)[N]> = true;
+
 // The message is built from its parts, strings and numbers.
-template <typename... Parts>
-[[noreturn]] void tool_usage_error(const Parts &...parts)
+template <typename First, typename... Parts>
+[[noreturn]] void tool_usage_error(First &&first, Parts &&...parts)
 {
+	static_assert(!tool_is_name<First>, "the name comes from tool_start: it would be said twice");
 	ipc_buf<IPC_LINE_MAX> t;
-	ipc_put_all(t, parts...);
+	ipc_put_all(t, first, parts...);
 	tool_usage_exit(t);
 }
 

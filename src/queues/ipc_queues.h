@@ -25,10 +25,11 @@ static_assert(IPC_MSG_SIZE <= (int)IPC_TRACE_MSG_MAX, "a turn's trace must hold 
 // A slot is in use when it holds a value greater than 0.
 extern int ipc_mq[IPC_QUEUE_COUNT];
 
-// The name of queue index (0 to 9), into name.
+// Appends the name of queue index (0 to 9) to name.
 using ipc_queue_name_buf = ipc_buf<IPC_QUEUE_NAME_MAX>;
 void ipc_queue_name(ipc_text &name, int index);
-// The same into name, IPC_QUEUE_NAME_SIZE bytes, terminated.
+// Until ipc-mqtt uses the form above: the name into name,
+// IPC_QUEUE_NAME_SIZE bytes, terminated.
 void ipc_queue_name(char *name, int index);
 
 // Opens name with flags | O_CREAT, creating it with the set's mode and

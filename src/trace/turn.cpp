@@ -1,3 +1,6 @@
+// The service's side of the log: the turn's trace, and the log that never
+// holds the service back. Apart from trace.cpp, which every program links,
+// so that the tools carry none of these buffers.
 #include "trace/trace.h"
 
 #include <errno.h>
@@ -5,9 +8,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-// The service's side of the log, apart from the text that every program
-// shares, so that the tools' binaries carry none of its buffers.
 
 namespace {
 
