@@ -3,7 +3,6 @@
 // it exists now. One that the producer removed, or created anew since, the
 // kernel names "/ipc_dispatch (deleted)". Silence tells nothing: a quiet
 // camera sends no notifications.
-#include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
@@ -29,11 +28,12 @@ bool named(const char *word, const char *end)
 // wrapper, its second, is ipc-dispatchd.
 bool is_dispatcher(pid_t pid)
 {
-	char path[TOOL_PROC_PATH_MAX], cmdline[512];
+	tool_proc_path_buf path;
 	tool_proc_path(path, pid, "cmdline");
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	int fd = open(path.str(), O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return false;
+	char cmdline[512];
 	ssize_t n = read(fd, cmdline, sizeof(cmdline));
 	close(fd);
 	if (n <= 0)
@@ -49,77 +49,72 @@ bool is_dispatcher(pid_t pid)
 
 bool same_ipc_namespace(pid_t pid)
 {
-	char ours[64], theirs[64];
-	return tool_proc_link(getpid(), "ns/ipc", "", ours, sizeof(ours)) &&
-	       tool_proc_link(pid, "ns/ipc", "", theirs, sizeof(theirs)) &&
-	       strcmp(ours, theirs) == 0;
+	ipc_buf<63> ours, theirs;
+	return tool_proc_link(ours, getpid(), "ns/ipc") && tool_proc_link(theirs, pid, "ns/ipc") &&
+	       strcmp(ours.str(), theirs.str()) == 0;
+}
+
+// Whether /proc/PID/fd/FD names the live queue.
+bool holds_queue(pid_t pid, long fd, const char *queue)
+{
+	ipc_buf<63> link;
+	return tool_proc_link(link, pid, "fd", fd) && strcmp(link.str(), queue) == 0;
 }
 
 // The descriptor by which the process holds the live queue, or -1.
 int live_queue_fd(pid_t pid, const char *queue)
 {
-	char path[TOOL_PROC_PATH_MAX], link[64];
+	tool_proc_path_buf path;
 	tool_proc_path(path, pid, "fd");
-	DIR *d = opendir(path);
-	if (d == nullptr)
+	tool_proc_dir fds;
+	if (!tool_proc_open(fds, path.str()))
 		return -1;
-	int found = -1;
-	unsigned long fd;
-	for (dirent *e; found < 0 && (e = readdir(d)) != nullptr;)
-		if (tool_parse_number(e->d_name, INT_MAX, &fd) && tool_proc_link(pid, "fd/", e->d_name, link, sizeof(link)) &&
-		    strcmp(link, queue) == 0)
-			found = (int)fd;
-	closedir(d);
-	return found;
-}
-
-// The one seen last still serves: one link and its name, a few system
-// calls a second.
-bool still_serves(const dispatcher_seen &d, const char *queue)
-{
-	char fd[IPC_INT_TEXT_MAX + 1], link[64];
-	fd[ipc_format_int(fd, d.fd)] = '\0';
-	return tool_proc_link(d.pid, "fd/", fd, link, sizeof(link)) && strcmp(link, queue) == 0 && is_dispatcher(d.pid);
+	long found = -1;
+	for (long fd; found < 0 && tool_proc_next(fds, &fd);)
+		if (holds_queue(pid, fd, queue))
+			found = fd;
+	tool_proc_close(fds);
+	return (int)found;
 }
 
 } // namespace
 
 bool dispatcher_serves(bridge &b)
 {
-	char queue[IPC_QUEUE_NAME_SIZE];
+	ipc_queue_name_buf queue;
 	ipc_queue_name(queue, 0);
 	dispatcher_seen &d = b.seen;
-	if (d.pid != 0 && still_serves(d, queue))
+	// The one seen last still serves: one link and its name, a few system
+	// calls a second.
+	if (d.pid != 0 && holds_queue(d.pid, d.fd, queue.str()) && is_dispatcher(d.pid))
 		return true;
 	d.pid = 0;
-	DIR *proc = opendir("/proc");
-	if (proc == nullptr)
+	tool_proc_dir procs;
+	if (!tool_proc_open(procs, "/proc"))
 		return false;
-	unsigned long pid;
-	for (dirent *e; d.pid == 0 && (e = readdir(proc)) != nullptr;) {
-		if (!tool_parse_number(e->d_name, INT_MAX, &pid) || !is_dispatcher((pid_t)pid) ||
-		    !same_ipc_namespace((pid_t)pid))
+	for (long pid; d.pid == 0 && tool_proc_next(procs, &pid);) {
+		if (!is_dispatcher((pid_t)pid) || !same_ipc_namespace((pid_t)pid))
 			continue;
-		int fd = live_queue_fd((pid_t)pid, queue);
+		int fd = live_queue_fd((pid_t)pid, queue.str());
 		if (fd >= 0)
 			d = {(pid_t)pid, fd};
 	}
-	closedir(proc);
+	tool_proc_close(procs);
 	return d.pid != 0;
 }
 
 // Looks again, and tells the broker when what it should show changes.
 void check_dispatcher(bridge &b)
 {
-	if (!bridge_chain(b.core, now_ms(), dispatcher_serves(b)))
+	if (!bridge_chain(b.core, tool_now_ms(), dispatcher_serves(b)))
 		return;
-	char queue[IPC_QUEUE_NAME_SIZE];
+	ipc_queue_name_buf queue;
 	ipc_queue_name(queue, 0);
 	if (b.core.served)
-		say(DISPATCHER, " (pid ", (long)b.seen.pid, ") serves ", queue, "\n");
+		say(DISPATCHER, " (pid ", b.seen.pid, ") serves ", queue, "\n");
 	else
-		say("no ", DISPATCHER, " has served ", queue, " for ", (long)(BRIDGE_CHAIN_GRACE_MS / 1000),
-			" s: detection shows as unavailable\n");
+		say("no ", DISPATCHER, " has served ", queue, " for ", BRIDGE_CHAIN_GRACE_MS / 1000,
+		    " s: detection shows as unavailable\n");
 	if (b.core.link == BRIDGE_UP)
 		publish_dispatcher(b);
 }

@@ -2,19 +2,11 @@
 // crying's hold, the repeat rule, the retry delays, the deadline of an
 // attempt, the rounds of configs and states, what Home Assistant is told of
 // the dispatcher, and the diagnostics' counts. The time and the random
-// numbers are arguments and nothing here does I/O; main.cpp is the shell
-// around it.
+// numbers are arguments and nothing here does I/O; its state is
+// bridge_core (state.h), and main.cpp and connection.cpp are the shell.
 #pragma once
 
-#include <stdint.h>
-
-#include "events/ipc_events.h"
-
-// Milliseconds of CLOCK_MONOTONIC, in 64 bits: a year of uptime is about
-// 2^35 ms, and a 32-bit count wraps after 24.9 days.
-using bridge_ms = int64_t;
-constexpr bridge_ms BRIDGE_NEVER = INT64_MAX;  // a deadline that is not set
-constexpr bridge_ms BRIDGE_NONE = INT64_MIN;   // a moment that has not come
+#include "state.h"
 
 // A retry waits a random time, uniform from 0 to a cap ("full jitter"),
 // the cap doubling from the first to the most with each failure. Cameras
@@ -43,39 +35,6 @@ constexpr bridge_ms BRIDGE_DIAGNOSTICS_MS = 300000;
 // and it is said to be gone once it has been for the grace: a service that
 // its supervisor starts again is back within it.
 constexpr bridge_ms BRIDGE_CHAIN_EVERY_MS = 1000, BRIDGE_CHAIN_GRACE_MS = 5000;
-
-enum bridge_sensor { BRIDGE_PERSON, BRIDGE_MOTION, BRIDGE_CRYING, BRIDGE_SENSORS };
-
-// DOWN until retry_at, then an attempt: the lookup of the broker's name,
-// then TCP and MQTT's CONNECT until its CONNACK; UP until the link is lost.
-enum bridge_link { BRIDGE_DOWN, BRIDGE_LOOKING_UP, BRIDGE_CONNECTING, BRIDGE_UP };
-
-struct bridge_core {
-	// Settings.
-	bridge_ms crying_hold;
-	bridge_ms misc_every;  // libmosquitto's keepalive checks
-	// What the broker should know.
-	bool on[BRIDGE_SENSORS];
-	bridge_ms crying_off_at;                 // BRIDGE_NEVER: no hold running
-	bridge_ms published_at[IPC_EVENT_ROWS];  // of each event name
-	// The connection.
-	bridge_link link;
-	bool said_down;  // the line for this loss has been written
-	bridge_ms retry_ms, retry_at, attempt_until;  // retry_ms: the cap of the next delay
-	// Rounds of configs and states; spread: the random part of the
-	// waiting round's delay.
-	bridge_ms announce_at, asked_since, round_at, spread;
-	bridge_ms misc_at;
-	// The dispatcher: whether Home Assistant is told it serves, and since
-	// when it has not (BRIDGE_NONE: it does).
-	bool served;
-	bridge_ms unserved_since;
-	// Diagnostics: since bridge_init, connections made, events taken, and
-	// of those, the ones that came while the link was not up; the times
-	// the dispatcher was said to be gone.
-	bridge_ms started, diagnostics_at;
-	uint64_t connections, events, events_offline, chain_breaks;
-};
 
 // A random number from the shell, uniform over 32 bits.
 using bridge_random = uint32_t;

@@ -39,40 +39,24 @@ void publish(bridge &b, const char *topic, const char *payload, size_t len, bool
 	if (rc != MOSQ_ERR_SUCCESS)
 		say("can't publish ", topic, ": ", mosquitto_strerror(rc), "\n");
 	else if (b.verbose && len > 160)  // the device config, by its size
-		say("published ", topic, " (", (long)len, " bytes)\n");
+		say("published ", topic, " (", len, " bytes)\n");
 	else if (b.verbose)
-		say("published ", topic, " ", ipc_text{const_cast<char *>(payload), len, len}, "\n");
+		say("published ", topic, " ", ipc_chars{payload, len}, "\n");
 }
 
 // A JSON string: quotes, backslashes and control characters escaped.
 void put_json(ipc_text &t, const char *s)
 {
-	static constexpr char hex[] = "0123456789abcdef";
 	ipc_put(t, "\"");
 	for (; *s != '\0'; s++) {
-		unsigned char c = (unsigned char)*s;
-		if (c == '"' || c == '\\') {
-			const char escaped[] = {'\\', (char)c};
-			ipc_put(t, escaped, 2);
-		} else if (c < 0x20) {
-			const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-			ipc_put(t, escaped, sizeof(escaped));
-		} else {
+		if (*s == '"' || *s == '\\')
+			ipc_put_all(t, "\\", ipc_chars{s, 1});
+		else if ((unsigned char)*s < 0x20)
+			ipc_put_all(t, "\\u00", ipc_hex{s, 1});
+		else
 			ipc_put(t, s, 1);
-		}
 	}
 	ipc_put(t, "\"");
-}
-
-// A count in decimal: 64 bits, where a long has 32 on the device.
-void put_count(ipc_text &t, uint64_t n)
-{
-	char digits[20];
-	size_t i = sizeof(digits);
-	do
-		digits[--i] = (char)('0' + n % 10);
-	while ((n /= 10) != 0);
-	ipc_put(t, digits + i, sizeof(digits) - i);
 }
 
 // One entity of the device config: "KEY":{"p":PLATFORM,FIELDS,AVAILABILITY,
@@ -83,43 +67,43 @@ void put_count(ipc_text &t, uint64_t n)
 void put_component(ipc_text &t, const bridge &b, const char *key, const char *platform, const ipc_text &fields,
 		   const char *topic)
 {
-	char state[TOPIC_MAX], status[TOPIC_MAX], dispatcher[TOPIC_MAX];
+	topic_buf state, status, dispatcher;
 	make_topic(state, b, topic);
 	make_topic(status, b, "status");
 	make_topic(dispatcher, b, "dispatcher");
 	ipc_put_all(t, "\"", key, "\":{\"p\":\"", platform, "\",", fields);
 	if (strcmp(platform, "sensor") == 0) {
 		ipc_put(t, ",\"avty_t\":");
-		put_json(t, status);
+		put_json(t, status.str());
 	} else {
 		ipc_put(t, ",\"avty\":[{\"topic\":");
-		put_json(t, status);
+		put_json(t, status.str());
 		ipc_put(t, "},{\"topic\":");
-		put_json(t, dispatcher);
+		put_json(t, dispatcher.str());
 		ipc_put(t, "}],\"avty_mode\":\"all\"");
 	}
 	ipc_put(t, ",\"stat_t\":");
-	put_json(t, state);
+	put_json(t, state.str());
 	ipc_put_all(t, ",\"uniq_id\":\"ipc-dispatchd_", b.id, "_", key, "\"}");
 }
 
 void publish_device_config(bridge &b)
 {
-	char topic[TOPIC_MAX], json[6144], buf[512];
-	ipc_text t = {json, sizeof(json), 0};
+	ipc_buf<6144> t;
+	ipc_buf<512> f;
 
 	ipc_put_all(t, "{\"dev\":{\"ids\":[\"ipc-dispatchd_", b.id, "\"],\"name\":\"", b.id,
 		    "\",\"mdl\":\"ipc-dispatchd\",\"sw\":\"", IPC_VERSION, "\"},\"o\":{\"name\":\"ipc-dispatchd\",\"sw\":\"",
 		    IPC_VERSION, "\"", IPC_SUPPORT_URL[0] != '\0' ? ",\"url\":\"" : "", IPC_SUPPORT_URL,
 		    IPC_SUPPORT_URL[0] != '\0' ? "\"" : "", "},\"cmps\":{");
 	for (const sensor &s : SENSOR) {
-		ipc_text f = {buf, sizeof(buf), 0};
+		f.len = 0;
 		ipc_put_all(f, "\"name\":\"", s.label, "\",\"dev_cla\":\"", s.device_class, "\",\"pl_on\":\"ON\",\"pl_off\":\"OFF\"");
 		put_component(t, b, s.name, "binary_sensor", f, s.name);
 		ipc_put(t, ",");
 	}
 	// The events themselves: Home Assistant wants {"event_type": NAME}.
-	ipc_text f = {buf, sizeof(buf), 0};
+	f.len = 0;
 	ipc_put(f, "\"name\":\"Event\",\"evt_typ\":[");
 	const char *comma = "";
 	for (const ipc_event &row : ipc_events)
@@ -137,11 +121,12 @@ void publish_device_config(bridge &b)
 		put_component(t, b, d.key, "sensor", f, "diagnostics");
 	}
 	ipc_put(t, "}}");
+	topic_buf topic;
 	device_config_topic(topic, b);
 	if (t.len == t.size)
-		say("can't publish ", topic, ": longer than ", (long)sizeof(json), " bytes\n");
+		say("can't publish ", topic, ": longer than ", t.size, " bytes\n");
 	else
-		publish(b, topic, json, t.len, true);
+		publish(b, topic.str(), t.buf, t.len, true);
 }
 
 // The device config; where the broker held per-entity configs of this ID,
@@ -150,20 +135,20 @@ void publish_device_config(bridge &b)
 void publish_configs(bridge &b)
 {
 	static constexpr char MIGRATE[] = "{\"migrate_discovery\":true}";
-	char topic[TOPIC_MAX];
+	topic_buf topic;
 	unsigned old = b.old_configs;
 	b.old_configs = 0;
 	for (int i = 0; i < OLD_CONFIGS; i++)
 		if (old & 1u << i) {
 			old_config_topic(topic, b, i);
-			publish(b, topic, MIGRATE, sizeof(MIGRATE) - 1, false);
+			publish(b, topic.str(), MIGRATE, sizeof(MIGRATE) - 1, false);
 		}
 	publish_device_config(b);
 	long moved = 0;
 	for (int i = 0; i < OLD_CONFIGS; i++)
 		if (old & 1u << i) {
 			old_config_topic(topic, b, i);
-			publish(b, topic, "", 0, true);
+			publish(b, topic.str(), "", 0, true);
 			moved++;
 		}
 	if (moved != 0) {
@@ -175,34 +160,42 @@ void publish_configs(bridge &b)
 } // namespace
 
 // PREFIX/what.
-void make_topic(char *topic, const bridge &b, const char *what)
+void make_topic(topic_buf &topic, const bridge &b, const char *what)
 {
-	ipc_text t = {topic, TOPIC_MAX - 1, 0};
-	ipc_put_all(t, b.prefix, "/", what);
-	topic[t.len] = '\0';
+	topic.len = 0;
+	ipc_put_all(topic, b.prefix, "/", what);
 }
 
-void device_config_topic(char *topic, const bridge &b)
+void device_config_topic(topic_buf &topic, const bridge &b)
 {
-	ipc_text t = {topic, TOPIC_MAX - 1, 0};
-	ipc_put_all(t, b.discovery, "/device/", b.id, "/config");
-	topic[t.len] = '\0';
+	topic.len = 0;
+	ipc_put_all(topic, b.discovery, "/device/", b.id, "/config");
 }
 
 // DISCOVERY/binary_sensor/ID/SENSOR/config, then DISCOVERY/event/ID/event/config.
-void old_config_topic(char *topic, const bridge &b, int i)
+void old_config_topic(topic_buf &topic, const bridge &b, int i)
 {
-	ipc_text t = {topic, TOPIC_MAX - 1, 0};
-	ipc_put_all(t, b.discovery, i < BRIDGE_SENSORS ? "/binary_sensor/" : "/event/", b.id, "/",
+	topic.len = 0;
+	ipc_put_all(topic, b.discovery, i < BRIDGE_SENSORS ? "/binary_sensor/" : "/event/", b.id, "/",
 		    i < BRIDGE_SENSORS ? SENSOR[i].name : "event", "/config");
-	topic[t.len] = '\0';
+}
+
+// One subscription to n topics.
+void subscribe(bridge &b, topic_buf *topics, int n)
+{
+	char *list[2 + OLD_CONFIGS];
+	for (int i = 0; i < n; i++) {
+		topics[i].str();
+		list[i] = topics[i].buf;
+	}
+	mosquitto_subscribe_multiple(b.mosq, nullptr, n, list, 1, 0, nullptr);
 }
 
 void publish_text(bridge &b, const char *what, const char *payload, bool retain)
 {
-	char topic[TOPIC_MAX];
+	topic_buf topic;
 	make_topic(topic, b, what);
-	publish(b, topic, payload, strlen(payload), retain);
+	publish(b, topic.str(), payload, strlen(payload), retain);
 }
 
 void clear_retained(bridge &b, const char *topic)
@@ -225,18 +218,16 @@ void publish_dispatcher(bridge &b)
 void publish_diagnostics(bridge &b)
 {
 	const bridge_core &c = b.core;
-	const uint64_t value[] = {(uint64_t)(now_ms() - c.started) / 1000, c.connections, c.events, c.events_offline,
+	// The uptime's one 64-bit division costs nothing more: musl's printf,
+	// which libmosquitto links, carries __aeabi_uldivmod already.
+	const uint64_t value[] = {(uint64_t)(tool_now_ms() - c.started) / 1000, c.connections, c.events, c.events_offline,
 				  c.chain_breaks};
 	static_assert(sizeof(value) / sizeof(value[0]) == sizeof(DIAGNOSTIC) / sizeof(DIAGNOSTIC[0]));
-	char json[192];
-	ipc_text t = {json, sizeof(json) - 1, 0};
-	for (size_t i = 0; i < sizeof(value) / sizeof(value[0]); i++) {
-		ipc_put_all(t, i == 0 ? "{\"" : ",\"", DIAGNOSTIC[i].key, "\":");
-		put_count(t, value[i]);
-	}
-	ipc_put(t, "}");
-	json[t.len] = '\0';
-	publish_text(b, "diagnostics", json);
+	ipc_buf<191> json;
+	for (size_t i = 0; i < sizeof(value) / sizeof(value[0]); i++)
+		ipc_put_all(json, i == 0 ? "{\"" : ",\"", DIAGNOSTIC[i].key, "\":", value[i]);
+	ipc_put(json, "}");
+	publish_text(b, "diagnostics", json.str());
 }
 
 // Everything a broker or Home Assistant that lost track should have.
@@ -253,16 +244,11 @@ void publish_round(bridge &b)
 // Home Assistant's birth on DISCOVERY/status, and this ID's old configs.
 void subscribe_discovery(bridge &b)
 {
-	char topics[1 + OLD_CONFIGS][TOPIC_MAX], *list[1 + OLD_CONFIGS];
-	ipc_text t = {topics[0], TOPIC_MAX - 1, 0};
-	ipc_put_all(t, b.discovery, "/status");
-	topics[0][t.len] = '\0';
-	list[0] = topics[0];
-	for (int i = 0; i < OLD_CONFIGS; i++) {
+	topic_buf topics[1 + OLD_CONFIGS];
+	ipc_put_all(topics[0], b.discovery, "/status");
+	for (int i = 0; i < OLD_CONFIGS; i++)
 		old_config_topic(topics[i + 1], b, i);
-		list[i + 1] = topics[i + 1];
-	}
-	mosquitto_subscribe_multiple(b.mosq, nullptr, 1 + OLD_CONFIGS, list, 1, 0, nullptr);
+	subscribe(b, topics, 1 + OLD_CONFIGS);
 }
 
 // An old config asks for a round that moves it (what the bridge itself
@@ -270,11 +256,11 @@ void subscribe_discovery(bridge &b)
 // Home Assistant's "online" asks for a round too.
 void discovery_message(bridge &b, const mosquitto_message *m)
 {
-	char topic[TOPIC_MAX];
+	topic_buf topic;
 	size_t len = (size_t)m->payloadlen;
 	for (int i = 0; i < OLD_CONFIGS; i++) {
 		old_config_topic(topic, b, i);
-		if (strcmp(m->topic, topic) != 0)
+		if (strcmp(m->topic, topic.str()) != 0)
 			continue;
 		const char *p = (const char *)m->payload;
 		bool migrate = false;  // "migrate_discovery", or its abbreviation "migr_discvry"
@@ -283,9 +269,9 @@ void discovery_message(bridge &b, const mosquitto_message *m)
 		if (len == 0 || migrate)
 			return;
 		b.old_configs |= 1u << i;
-		bridge_ask_round(b.core, now_ms());
+		bridge_ask_round(b.core, tool_now_ms());
 		return;
 	}
 	if (len == 6 && memcmp(m->payload, "online", 6) == 0)
-		bridge_birth(b.core, now_ms(), next_random(b));
+		bridge_birth(b.core, tool_now_ms(), next_random(b));
 }

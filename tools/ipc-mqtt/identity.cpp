@@ -13,7 +13,7 @@ namespace {
 // "cam-" and the last three bytes of the MAC address of the first network
 // interface that has one, as ESPHome and Tasmota name their devices; into
 // id, with the interface's name into ifname (IF_NAMESIZE).
-bool mac_id(char *id, char *ifname)
+bool mac_id(ipc_text &id, char *ifname)
 {
 	struct if_nameindex *all = if_nameindex();
 	int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -26,15 +26,8 @@ bool mac_id(char *id, char *ifname)
 		const unsigned char *mac = (const unsigned char *)r.ifr_hwaddr.sa_data;
 		if ((mac[0] | mac[1] | mac[2] | mac[3] | mac[4] | mac[5]) == 0)
 			continue;  // the loopback's, or none
-		static constexpr char hex[] = "0123456789abcdef";
-		char *p = id;
-		memcpy(p, "cam-", 4);
-		p += 4;
-		for (int k = 3; k < 6; k++) {
-			*p++ = hex[mac[k] >> 4];
-			*p++ = hex[mac[k] & 15];
-		}
-		*p = '\0';
+		id.len = 0;
+		ipc_put_all(id, "cam-", ipc_hex{mac + 3, 3});
 		memcpy(ifname, r.ifr_name, IF_NAMESIZE);
 		first = i->if_index;
 	}
@@ -54,7 +47,7 @@ bool id_char(char c)
 
 // This machine's host name up to its first dot, as an ID; where nobody set
 // one (the kernel's "(none)", empty, localhost), the MAC address's.
-void default_id(char *id, char *from)
+void default_id(ipc_text &id, ipc_text &from)
 {
 	char host[256] = {};
 	gethostname(host, sizeof(host) - 1);
@@ -62,18 +55,16 @@ void default_id(char *id, char *from)
 	host[n] = '\0';
 	if (n == 0 || strcmp(host, "(none)") == 0 || strcmp(host, "localhost") == 0) {
 		char ifname[IF_NAMESIZE] = {};
-		ipc_text t = {from, 63, 0};
 		if (mac_id(id, ifname)) {
-			ipc_put_all(t, "the MAC address of ", ifname);
+			ipc_put_all(from, "the MAC address of ", ifname);
 		} else {
-			memcpy(id, "ipc-dispatchd", sizeof("ipc-dispatchd"));
-			ipc_put(t, "no host name or MAC address");
+			ipc_put(id, "ipc-dispatchd");
+			ipc_put(from, "no host name or MAC address");
 		}
-		from[t.len] = '\0';
 		return;
 	}
-	for (n = 0; host[n] != '\0' && n < ID_MAX; n++)
-		id[n] = id_char(host[n]) ? host[n] : '_';
-	id[n] = '\0';
-	strcpy(from, "the host name");
+	for (char *p = host; *p != '\0'; p++)
+		*p = id_char(*p) ? *p : '_';
+	ipc_put_all(id, host);  // cut at ID_MAX
+	ipc_put(from, "the host name");
 }

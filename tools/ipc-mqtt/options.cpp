@@ -14,28 +14,10 @@
 #include "mqtt.h"
 #include "tool.h"
 
-const char *log_prefix = "ipc-mqtt: ";
-
 namespace {
 
-// A bad command line: one line, as the other tools say it, without the
-// name where the log tags the line with it.
-[[noreturn]] void usage_exit(const ipc_text &message)
-{
-	if (*log_prefix != '\0')
-		tool_usage_exit(NAME, message);
-	ipc_log(message, " (see ", NAME, " --help)\n");
-	exit(TOOL_USAGE);
-}
-
-template <typename... Parts>
-[[noreturn]] void usage_error(const Parts &...parts)
-{
-	char message[256];
-	ipc_text t = {message, sizeof(message), 0};
-	ipc_put_all(t, parts...);
-	usage_exit(t);
-}
+constexpr unsigned long PORT = 1883, TLS_PORT = 8883;
+constexpr size_t HOST_MAX = 253;  // the longest DNS name
 
 constexpr char USAGE[] =
 	"Usage: ipc-mqtt [--host HOST] [--port PORT] [--id ID] [--topic PREFIX]\n"
@@ -155,7 +137,7 @@ void parse_number(const char *option, const char *text, unsigned long min, unsig
 		  unsigned long *value)
 {
 	if (text != nullptr && (!tool_parse_number(text, max, value) || *value < min))
-		usage_error(option, ": '", text, "' is not a ", what, " from ", (long)min, " to ", (long)max);
+		tool_usage_error(option, ": '", text, "' is not a ", what, " from ", (long)min, " to ", (long)max);
 }
 
 // The TLS options, as mosquitto's own clients take them. Files are opened
@@ -168,13 +150,13 @@ void check_tls(bridge &b, const char *version)
 	if (given == nullptr)
 		return;
 	if (!IPC_MQTT_TLS)
-		usage_error(given, ": this ipc-mqtt is built without TLS");
+		tool_usage_error(given, ": this ipc-mqtt is built without TLS");
 	if (s.cafile == nullptr && s.capath == nullptr)
-		usage_error(given, " needs --cafile or --capath, the CA to check the broker with");
+		tool_usage_error(given, " needs --cafile or --capath, the CA to check the broker with");
 	if ((s.cert == nullptr) != (s.key == nullptr))
-		usage_error(s.cert != nullptr ? "--cert needs --key" : "--key needs --cert");
+		tool_usage_error(s.cert != nullptr ? "--cert needs --key" : "--key needs --cert");
 	if (version != nullptr && strcmp(version, "tlsv1.2") != 0 && strcmp(version, "tlsv1.3") != 0)
-		usage_error("--tls-version: '", version, "' is not tlsv1.2 or tlsv1.3");
+		tool_usage_error("--tls-version: '", version, "' is not tlsv1.2 or tlsv1.3");
 	if (version != nullptr)
 		s.version = version[6] == '2' ? 0x0303 : 0x0304;  // TLS1_2_VERSION, TLS1_3_VERSION
 	const struct {
@@ -194,17 +176,16 @@ void check_tls(bridge &b, const char *version)
 // in on the device), for telling whether a security notice concerns it.
 [[noreturn]] void show_version(void)
 {
-	char line[192];
-	ipc_text t = {line, sizeof(line), 0};
+	ipc_buf<192> t;
 	int major, minor, revision;
 	mosquitto_lib_version(&major, &minor, &revision);
-	ipc_put_all(t, NAME, " " IPC_VERSION "\nlibmosquitto ", (long)major, ".", (long)minor, ".", (long)revision, ", ");
+	ipc_put_all(t, tool_name(), " " IPC_VERSION "\nlibmosquitto ", (long)major, ".", (long)minor, ".", (long)revision, ", ");
 #if IPC_MQTT_TLS
 	ipc_put_all(t, tls_library(), "\n");
 #else
 	ipc_put_all(t, "without TLS\n");
 #endif
-	exit(ipc_write_all(STDOUT_FILENO, line, t.len) ? TOOL_OK : TOOL_FAILED);
+	exit(ipc_write_all(STDOUT_FILENO, t.buf, t.len) ? TOOL_OK : TOOL_FAILED);
 }
 
 } // namespace
@@ -221,12 +202,8 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	b.discovery = "homeassistant";
 	b.keepalive = 30;
 	b.crying_hold = 30;
-	const char *tagged = getenv("IPC_LOG_TAGGED");
-	if (tagged != nullptr && *tagged != '\0')
-		log_prefix = "";
-	tool_start(NAME, TOOL_TAGGED_BY_ENV);
 
-	for (int c; (c = tool_next_option(NAME, argc, argv, "hH:p:i:t:u:P:d:nk:c:v", OPTIONS, USAGE)) != -1;) {
+	for (int c; (c = tool_next_option(argc, argv, "hH:p:i:t:u:P:d:nk:c:v", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
 		case 'H': b.host = optarg; break;
 		case 'p': port = optarg; break;
@@ -251,44 +228,48 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	}
 	int operands = argc - optind;
 	if (operands > 1 || (operands == 0 && !b.removing))
-		usage_error(operands == 0 ? "no queue number N given" : "one queue number N at a time");
+		tool_usage_error(operands == 0 ? "no queue number N given" : "one queue number N at a time");
 	parse_number("N", operands == 1 ? argv[optind] : nullptr, 1, IPC_QUEUE_COUNT - 1, "number", &n);
 	*index = (int)n;
 	if (*b.host == '\0')
-		usage_error("--host: empty");
+		tool_usage_error("--host: empty");
 	if (strlen(b.host) > HOST_MAX)
-		usage_error("--host: longer than a DNS name (", (long)HOST_MAX, " characters)");
+		tool_usage_error("--host: longer than a DNS name (", (long)HOST_MAX, " characters)");
 	parse_number("--keepalive", keepalive, 5, 65535, "number of seconds", &b.keepalive);
 	parse_number("--crying-hold", hold, 1, 86400, "number of seconds", &b.crying_hold);
 	if (id != nullptr && !valid_id(id))
-		usage_error("--id: '", id, "' is not 1 to ", (long)ID_MAX, " letters, digits, - and _");
+		tool_usage_error("--id: '", id, "' is not 1 to ", (long)ID_MAX, " letters, digits, - and _");
 	if (prefix != nullptr && !valid_prefix(prefix))
-		usage_error("--topic: '", prefix, "' is not 1 to ", (long)PREFIX_MAX,
+		tool_usage_error("--topic: '", prefix, "' is not 1 to ", (long)PREFIX_MAX,
 				 " characters without + and #");
 	if (no_discovery && discovery_given)
-		usage_error("--discovery-prefix and --no-discovery together");
+		tool_usage_error("--discovery-prefix and --no-discovery together");
 	if (no_discovery)
 		b.discovery = nullptr;
 	else if (!valid_prefix(b.discovery))
-		usage_error("--discovery-prefix: '", b.discovery, "' is not 1 to ", (long)PREFIX_MAX,
+		tool_usage_error("--discovery-prefix: '", b.discovery, "' is not 1 to ", (long)PREFIX_MAX,
 				 " characters without + and #");
 	if (password_file != nullptr && b.username == nullptr)
-		usage_error("--password-file needs --username");
+		tool_usage_error("--password-file needs --username");
 	check_tls(b, version);
 	b.port = b.tls ? TLS_PORT : PORT;
 	parse_number("--port", port, 1, 65535, "number", &b.port);
 
-	char from[64] = "--id";
-	if (id != nullptr)
-		memcpy(b.id, id, strlen(id) + 1);
-	else
-		default_id(b.id, from);
-	ipc_text t = {b.prefix, PREFIX_MAX, 0};
+	ipc_buf<ID_MAX> chosen;
+	ipc_buf<63> from;
+	if (id != nullptr) {
+		ipc_put(chosen, id);
+		ipc_put(from, "--id");
+	} else {
+		default_id(chosen, from);
+	}
+	memcpy(b.id, chosen.str(), chosen.len + 1);
+	ipc_buf<PREFIX_MAX> topics;
 	if (prefix != nullptr)
-		ipc_put(t, prefix);
+		ipc_put(topics, prefix);
 	else
-		ipc_put_all(t, "ipc-dispatchd/", b.id);
-	b.prefix[t.len] = '\0';
+		ipc_put_all(topics, "ipc-dispatchd/", b.id);
+	memcpy(b.prefix, topics.str(), topics.len + 1);
 	if (password_file != nullptr && !read_password(password_file, b.password)) {
 		ipc_log_error("Can't read password file ", password_file);
 		exit(TOOL_FAILED);

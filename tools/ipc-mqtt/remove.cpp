@@ -11,7 +11,7 @@
 // its states are cleared under it.
 void subscribe_removal(bridge &b)
 {
-	char topics[2 + OLD_CONFIGS][TOPIC_MAX], *list[2 + OLD_CONFIGS];
+	topic_buf topics[2 + OLD_CONFIGS];
 	int n = 0;
 	if (b.discovery != nullptr) {
 		device_config_topic(topics[n++], b);
@@ -19,9 +19,7 @@ void subscribe_removal(bridge &b)
 			old_config_topic(topics[n++], b, i);
 	}
 	make_topic(topics[n++], b, "#");
-	for (int i = 0; i < n; i++)
-		list[i] = topics[i];
-	mosquitto_subscribe_multiple(b.mosq, nullptr, n, list, 1, 0, nullptr);
+	subscribe(b, topics, n);
 }
 
 // A retained message is cleared as it comes, and the end waits for the
@@ -31,22 +29,22 @@ void removal_message(bridge &b, const mosquitto_message *m)
 {
 	if (!m->retain || m->payloadlen == 0)
 		return;
-	char status[TOPIC_MAX];
+	topic_buf status;
 	make_topic(status, b, "status");
-	if (strcmp(m->topic, status) == 0 && m->payloadlen == 6 && memcmp(m->payload, "online", 6) == 0)
+	if (strcmp(m->topic, status.str()) == 0 && m->payloadlen == 6 && memcmp(m->payload, "online", 6) == 0)
 		say("warning: ", status, " says online: a bridge with this ID still runs, and publishes again"
 			" (stop it first)\n");
 	clear_retained(b, m->topic);
 	say("cleared ", m->topic, "\n");
 	b.cleared++;
-	bridge_ask_round(b.core, now_ms());
+	bridge_ask_round(b.core, tool_now_ms());
 }
 
 void removal_done(bridge &b)
 {
 	if (b.cleared == 0)
-		say("nothing retained of ", b.id, " on ", b.host, ":", (long)b.port, "\n");
+		say("nothing retained of ", b.id, " on ", b.host, ":", b.port, "\n");
 	else
-		say("cleared ", b.cleared, " retained topics of ", b.id, " on ", b.host, ":", (long)b.port, "\n");
+		say("cleared ", b.cleared, " retained topics of ", b.id, " on ", b.host, ":", b.port, "\n");
 	b.done = b.removed = true;
 }

@@ -19,41 +19,37 @@ static_assert(TLS1_2_VERSION == 0x0303 && TLS1_3_VERSION == 0x0304, "--tls-versi
 
 namespace {
 
-// What the last attempt's handshake learnt: the first fault found in the
-// broker's chain (X509_V_OK: none), the alert the broker ended it with
-// (-1: none), and whether it asked for this device's certificate. A broker
-// that refuses the certificate often resets the connection along with its
-// alert, and the reset drops the alert: the request is then the clue.
-struct verdict {
-	long verify;
-	int alert;
-	bool asked_cert;
-};
-verdict last = {X509_V_OK, -1, false};
-const char *server_name;  // for SNI: the name given, never an address
-int clock_fd = -1;
+// The callbacks' bridge: the context's app data, which libmosquitto leaves
+// alone.
+bridge &bridge_of(const SSL *ssl)
+{
+	return *(bridge *)SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl));
+}
 
 int on_verify(int ok, X509_STORE_CTX *ctx)
 {
-	if (!ok && last.verify == X509_V_OK)
-		last.verify = X509_STORE_CTX_get_error(ctx);
+	const SSL *ssl = (const SSL *)X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx());
+	tls_verdict &v = bridge_of(ssl).handshake;
+	if (!ok && v.verify == X509_V_OK)
+		v.verify = X509_STORE_CTX_get_error(ctx);
 	return ok;
 }
 
 void on_info(const SSL *ssl, int where, int value)
 {
+	bridge &b = bridge_of(ssl);
 	// libmosquitto names the address it connects to in SNI; the broker
 	// should hear the name. The ClientHello is not written yet here.
 	if (where & SSL_CB_HANDSHAKE_START)
-		SSL_set_tlsext_host_name(const_cast<SSL *>(ssl), server_name);
-	if ((where & SSL_CB_READ_ALERT) && (value >> 8) == SSL3_AL_FATAL && last.alert < 0)
-		last.alert = value & 0xff;
+		SSL_set_tlsext_host_name(const_cast<SSL *>(ssl), b.server_name);
+	if ((where & SSL_CB_READ_ALERT) && (value >> 8) == SSL3_AL_FATAL && b.handshake.alert < 0)
+		b.handshake.alert = value & 0xff;
 }
 
-void on_message(int sent, int, int type, const void *data, size_t len, SSL *, void *)
+void on_message(int sent, int, int type, const void *data, size_t len, SSL *ssl, void *)
 {
 	if (!sent && type == SSL3_RT_HANDSHAKE && len > 0 && *(const unsigned char *)data == SSL3_MT_CERTIFICATE_REQUEST)
-		last.asked_cert = true;
+		bridge_of(ssl).handshake.asked_cert = true;
 }
 
 // A key with a passphrase is refused rather than asked for on a terminal.
@@ -62,29 +58,15 @@ int no_passphrase(char *, int, int, void *)
 	return 0;
 }
 
-void put2(ipc_text &t, int v)
-{
-	const char digits[] = {(char)('0' + v / 10 % 10), (char)('0' + v % 10)};
-	ipc_put(t, digits, 2);
-}
-
 // "the broker's certificate ..., by this camera's clock: 1970-01-01 00:00:12 UTC".
 void put_clock(ipc_text &t)
 {
 	time_t now = time(nullptr);
 	struct tm tm = {};
 	gmtime_r(&now, &tm);
-	ipc_put_all(t, ", by this camera's clock: ", (long)tm.tm_year + 1900, "-");
-	put2(t, tm.tm_mon + 1);
-	ipc_put(t, "-");
-	put2(t, tm.tm_mday);
-	ipc_put(t, " ");
-	put2(t, tm.tm_hour);
-	ipc_put(t, ":");
-	put2(t, tm.tm_min);
-	ipc_put(t, ":");
-	put2(t, tm.tm_sec);
-	ipc_put(t, " UTC");
+	ipc_put_all(t, ", by this camera's clock: ", tm.tm_year + 1900, "-", ipc_padded{(unsigned)tm.tm_mon + 1, 2}, "-",
+		    ipc_padded{(unsigned)tm.tm_mday, 2}, " ", ipc_padded{(unsigned)tm.tm_hour, 2}, ":",
+		    ipc_padded{(unsigned)tm.tm_min, 2}, ":", ipc_padded{(unsigned)tm.tm_sec, 2}, " UTC");
 }
 
 bool unusable(const char *option, const char *path, const char *why)
@@ -112,11 +94,11 @@ bool load(SSL_CTX *ctx, const tls_settings &s)
 // The name the user gave is the one the certificate must carry: an
 // address as an IP entry, anything else as a DNS name, and only a name goes
 // in SNI.
-bool check_name(SSL_CTX *ctx, const bridge &b)
+bool check_name(SSL_CTX *ctx, bridge &b)
 {
 	unsigned char address[16];
 	bool literal = inet_pton(AF_INET, b.host, address) == 1 || inet_pton(AF_INET6, b.host, address) == 1;
-	server_name = literal ? nullptr : b.host;
+	b.server_name = literal ? nullptr : b.host;
 	X509_VERIFY_PARAM *param = SSL_CTX_get0_param(ctx);
 	X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
 	if (b.tls_options.insecure || (literal ? X509_VERIFY_PARAM_set1_ip_asc(param, b.host)
@@ -129,10 +111,11 @@ bool check_name(SSL_CTX *ctx, const bridge &b)
 // Why the broker's chain was refused.
 void put_chain_fault(ipc_text &t, const bridge &b)
 {
-	switch (last.verify) {
+	long verify = b.handshake.verify;
+	switch (verify) {
 	case X509_V_ERR_CERT_NOT_YET_VALID:
 	case X509_V_ERR_CERT_HAS_EXPIRED:
-		ipc_put(t, last.verify == X509_V_ERR_CERT_HAS_EXPIRED ? "the broker's certificate has expired"
+		ipc_put(t, verify == X509_V_ERR_CERT_HAS_EXPIRED ? "the broker's certificate has expired"
 								      : "the broker's certificate is not valid yet");
 		put_clock(t);
 		break;
@@ -150,7 +133,7 @@ void put_chain_fault(ipc_text &t, const bridge &b)
 			    b.tls_options.cafile != nullptr ? "--cafile" : "--capath", ")");
 		break;
 	default:
-		ipc_put_all(t, "the broker's certificate: ", X509_verify_cert_error_string(last.verify));
+		ipc_put_all(t, "the broker's certificate: ", X509_verify_cert_error_string(verify));
 	}
 }
 
@@ -158,10 +141,11 @@ void put_chain_fault(ipc_text &t, const bridge &b)
 // request for a certificate; false when it did neither.
 bool put_refusal(ipc_text &t, const bridge &b)
 {
-	int alert = last.alert;
-	if (alert == -1 && !last.asked_cert)
+	int alert = b.handshake.alert;
+	bool asked_cert = b.handshake.asked_cert;
+	if (alert == -1 && !asked_cert)
 		return false;
-	if (b.tls_options.cert == nullptr && (last.asked_cert || alert == SSL_AD_CERTIFICATE_REQUIRED))
+	if (b.tls_options.cert == nullptr && (asked_cert || alert == SSL_AD_CERTIFICATE_REQUIRED))
 		ipc_put(t, "the broker wants a client certificate (--cert and --key)");
 	else if (alert == -1 || (alert >= SSL_AD_BAD_CERTIFICATE && alert <= SSL_AD_CERTIFICATE_UNKNOWN) ||
 		 alert == SSL_AD_UNKNOWN_CA)  // bad, unsupported, revoked, expired or unknown certificate, unknown CA
@@ -190,6 +174,7 @@ bool tls_setup(bridge &b)
 	SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, on_verify);
 	SSL_CTX_set_info_callback(ctx, on_info);
 	SSL_CTX_set_msg_callback(ctx, on_message);
+	SSL_CTX_set_app_data(ctx, &b);
 	bool usable = load(ctx, s) && check_name(ctx, b);
 	// All of it ours: libmosquitto would check the name against the
 	// address that it is handed. It holds a reference of its own.
@@ -202,40 +187,34 @@ bool tls_setup(bridge &b)
 		return false;
 
 	// Readable when the wall clock is set, whatever the timer says.
-	clock_fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+	b.clock_fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
 	itimerspec never = {{0, 0}, {(time_t)1 << 40, 0}};
-	if (clock_fd >= 0 && timerfd_settime(clock_fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never, nullptr) != 0) {
-		close(clock_fd);
-		clock_fd = -1;
+	if (b.clock_fd >= 0 &&
+	    timerfd_settime(b.clock_fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never, nullptr) != 0) {
+		close(b.clock_fd);
+		b.clock_fd = -1;
 	}
 	return true;
 }
 
-void tls_attempt(void)
+void tls_attempt(bridge &b)
 {
-	last = {X509_V_OK, -1, false};
+	b.handshake = {X509_V_OK, -1, false};
 }
 
-const char *tls_failure(const bridge &b, char *why, size_t size)
+const char *tls_failure(const bridge &b, ipc_text &why)
 {
-	ipc_text t = {why, size - 1, 0};
-	if (last.verify != X509_V_OK)
-		put_chain_fault(t, b);
-	else if (!put_refusal(t, b))
+	if (b.handshake.verify != X509_V_OK)
+		put_chain_fault(why, b);
+	else if (!put_refusal(why, b))
 		return nullptr;  // not the handshake
-	why[t.len] = '\0';
-	return why;
+	return why.str();
 }
 
-int tls_clock_fd(void)
-{
-	return clock_fd;
-}
-
-bool tls_clock_was_set(void)
+bool tls_clock_was_set(const bridge &b)
 {
 	uint64_t expired;
-	return read(clock_fd, &expired, sizeof(expired)) < 0 ? errno == ECANCELED : true;
+	return read(b.clock_fd, &expired, sizeof(expired)) < 0 ? errno == ECANCELED : true;
 }
 
 const char *tls_library(void)
