@@ -1,4 +1,5 @@
 // The service binary over real queues: start-up, fan-out and put-back.
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,48 +175,53 @@ TEST_F(Dispatch, FullSubscriberLosesTheEventWhileTheOthersGetIt)
 	EXPECT_TRUE(alive(svc));
 }
 
-// Some init systems start daemons with descriptors 0 to 2 closed: the
-// dispatch queue then lands on descriptor 0, which must still be served.
-TEST_F(Startup, StartedWithStandardDescriptorsClosedServesEverySubscriber)
-{
-	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
-	Process &svc = start_service({.args = {program("ipc-dispatchd")}, .close_std = true, .capture_err = false});
-	ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(9)); }));
-	mqd_t subs[10];
-	for (int i = 1; i <= 9; i++)
-		subs[i] = keep(open_queue(subscriber(i), O_RDONLY));
-	send(dispatch, kCrying1);
-	std::string got;
-	for (int i = 1; i <= 9; i++) {
-		ASSERT_TRUE(receive(subs[i], got)) << subscriber(i);
-		EXPECT_EQ(got, "BABY_CRYING") << subscriber(i);
-	}
-	unsigned prio;
-	ASSERT_TRUE(receive(dispatch, got, &prio));
-	EXPECT_EQ(got, kCrying1);
-	EXPECT_TRUE(alive(svc));
-}
-
-// A log reader that dies must not take the dispatcher with it.
-TEST_F(Dispatch, KeepsServingWhenItsLogReaderGoesAway)
+// Started as an init system may start it, with standard descriptors that
+// are no use, it serves every subscriber and puts each notification back.
+TEST_F(Startup, ServesWhateverItsStandardDescriptorsAre)
 {
 	int log[2];
 	ASSERT_EQ(pipe2(log, O_CLOEXEC), 0);
-	mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
-	Process &svc = start_service({.args = {program("ipc-dispatchd")}, .err_to = log[1]});
-	close(log[0]);
-	close(log[1]);
-	ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(9)); }));
-	mqd_t sub = keep(open_queue(subscriber(5), O_RDONLY));
-	for (const Row &n : {kRows[2], kRows[3]}) {
-		send(dispatch, n.bytes);
-		std::string got;
-		ASSERT_TRUE(receive(sub, got)) << "service gone: " << alive(svc);
-		EXPECT_EQ(got, n.event);
-		ASSERT_TRUE(receive(dispatch, got));
-		EXPECT_EQ(got, n.bytes);
+	const struct {
+		const char *what;
+		Spawn how;
+	} cases[] = {
+		// The dispatch queue then lands on descriptor 0.
+		{"descriptors 0 to 2 closed", {.args = {}, .close_std = true, .capture_err = false}},
+		// A log reader that dies must not take the dispatcher with it.
+		{"log reader gone", {.args = {}, .err_to = log[1]}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		ASSERT_EQ(unshare(CLONE_NEWIPC), 0);
+		mqd_t dispatch = keep(create_queue("/ipc_dispatch"));
+		Process &svc = start_service(c.how);
+		if (c.how.err_to >= 0) {
+			close(log[0]);
+			close(log[1]);
+		}
+		ASSERT_TRUE(wait_until([] { return queue_exists(subscriber(9)); }));
+		mqd_t subs[10];
+		for (int i = 1; i <= 9; i++)
+			subs[i] = keep(open_queue(subscriber(i), O_RDONLY));
+		for (const Row &n : {kRows[2], kRows[4]}) {
+			send(dispatch, n.bytes);
+			std::string got;
+			for (int i = 1; i <= 9; i++) {
+				ASSERT_TRUE(receive(subs[i], got)) << subscriber(i) << ", service gone: " << !alive(svc);
+				EXPECT_EQ(got, n.event) << subscriber(i);
+			}
+			unsigned prio;
+			ASSERT_TRUE(receive(dispatch, got, &prio));
+			EXPECT_EQ(got, n.bytes);
+			EXPECT_EQ(prio, 0u);
+			// The turns it went round before it was taken back.
+			for (int i = 1; i <= 9; i++)
+				for (const std::string &again : receive_all(subs[i]))
+					EXPECT_EQ(again, n.event) << subscriber(i);
+		}
+		EXPECT_TRUE(alive(svc));
+		stop(svc);
 	}
-	EXPECT_TRUE(alive(svc));
 }
 
 } // namespace

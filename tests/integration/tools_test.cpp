@@ -1,5 +1,6 @@
 // ipc-notify, ipc-listen and ipc-mqtt's command line, alone and with the
 // service.
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,17 +113,39 @@ TEST_F(Notify, SendsTheBytesAskedFor)
 	}
 }
 
-TEST_F(Notify, QueueMissingOrTooSmall)
+// A queue that is missing, too small or not permitted: status 1 and one
+// failure line, and nothing is created.
+TEST_F(Tools, QueueThatCannotBeUsed)
 {
-	Ran r = run({"ipc-notify", "MOTION_START"});
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "Can't open mqueue /ipc_dispatch. Error: No such file or directory\n");
-	EXPECT_FALSE(queue_exists("/ipc_dispatch"));
-
-	keep(create_queue("/ipc_dispatch", 10, 8));
-	r = run({"ipc-notify", "MOTION_START"});
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(glibc_words(r.err), "Can't send to mqueue /ipc_dispatch. Error: Message too long\n");
+	const struct {
+		std::vector<std::string> args;
+		std::string queue;  // made first, when set: its message size and mode
+		long msgsize;
+		mode_t mode;
+		uid_t uid;  // root opens any queue
+		std::string err;
+	} cases[] = {
+		{{"ipc-notify", "MOTION_START"}, "", 0, 0, 0, "Can't open mqueue /ipc_dispatch. Error: No such file or directory\n"},
+		{{"ipc-listen", "--dispatch"}, "", 0, 0, 0, "Can't open mqueue /ipc_dispatch. Error: No such file or directory\n"},
+		{{"ipc-notify", "MOTION_START"}, "/ipc_dispatch", 8, 0644, 0,
+		 "Can't send to mqueue /ipc_dispatch. Error: Message too long\n"},
+		{{"ipc-listen", "3"}, subscriber(3), 512, 0600, 65534, "Can't open mqueue /ipc_dispatch_3. Error: Permission denied\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+		ASSERT_EQ(unshare(CLONE_NEWIPC), 0);
+		if (!c.queue.empty())
+			keep(create_queue(c.queue, 10, c.msgsize, c.mode));
+		std::vector<std::string> args = c.args;
+		args[0] = c.uid != 0 ? public_copy(program(args[0])) : program(args[0]);
+		Process p = spawn({.args = args, .uid = c.uid});
+		EXPECT_EQ(wait_exit(p), 1);
+		EXPECT_EQ(glibc_words(err_text(p)), c.err);
+		stop(p);
+		if (c.queue.empty()) {
+			EXPECT_FALSE(queue_exists("/ipc_dispatch"));
+		}
+	}
 }
 
 TEST_F(Notify, CreateMakesTheQueueWithTheServiceAttributes)
@@ -347,19 +370,6 @@ TEST_F(Listen, TimesOutWithStatusThree)
 	}
 	EXPECT_EQ(wait_exit(p), 3);
 	EXPECT_EQ(p.out_text, want);
-	stop(p);
-}
-
-TEST_F(Listen, QueueThatCannotBeOpened)
-{
-	Ran r = run({"ipc-listen", "--dispatch"});
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "Can't open mqueue /ipc_dispatch. Error: No such file or directory\n");
-
-	keep(create_queue(subscriber(3), 10, 512, 0600));
-	Process p = spawn({.args = {public_copy(program("ipc-listen")), "3"}, .uid = 65534});
-	EXPECT_EQ(wait_exit(p), 1);
-	EXPECT_EQ(err_text(p), "Can't open mqueue /ipc_dispatch_3. Error: Permission denied\n");
 	stop(p);
 }
 
