@@ -228,6 +228,13 @@ TEST_F(Trace, FailureLineKeepsErrno)
 	std::vector<std::string> cut = writes();
 	ASSERT_EQ(cut.size(), 1u);
 	EXPECT_EQ(cut[0], "Can't read " + std::string(244, 'x') + "\n");
+	// errno is kept when the write fails too: a write that succeeds
+	// leaves it alone anyway.
+	close(STDERR_FILENO);
+	errno = ENOENT;
+	ipc_log_error("Can't open mqueue ", "/q");
+	EXPECT_EQ(errno, ENOENT);
+	dup2(sock_[1], STDERR_FILENO);
 }
 
 } // namespace
