@@ -1,9 +1,11 @@
-// Notifications as the device's producer sends them, written out here
-// independently of the service's own table.
+// Notifications as the device's producer sends them, and what the service
+// traces for them, written out here independently of the service's own
+// table and formatter.
 #pragma once
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 inline std::string bytes_of(std::initializer_list<int> values)
 {
@@ -33,3 +35,27 @@ inline const Row kRows[] = {
 	{kCrying1, "BABY_CRYING"},
 	{kCrying2, "BABY_CRYING"},
 };
+
+// "%02x " for each byte, then "\n".
+inline std::string hex_line(const std::string &bytes)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string line;
+	for (unsigned char b : bytes) {
+		line += digits[b >> 4];
+		line += digits[b & 15];
+		line += ' ';
+	}
+	return line + "\n";
+}
+
+// The service's trace of one message whose event (or nullptr) goes to the
+// subscriber queues in_use, without the turn's status line.
+inline std::string message_trace(const std::string &bytes, const char *event, const std::vector<int> &in_use)
+{
+	std::string t = "Parsing message.\n" + hex_line(bytes);
+	if (event != nullptr)
+		for (int i : in_use)
+			t += "Sending " + std::string(event) + " to queue #" + std::to_string(i) + "\n";
+	return t;
+}

@@ -329,18 +329,6 @@ std::string glibc_words(std::string text)
 	return text;
 }
 
-std::string hex_line(const std::string &bytes)
-{
-	static const char digits[] = "0123456789abcdef";
-	std::string line;
-	for (unsigned char b : bytes) {
-		line += digits[b >> 4];
-		line += digits[b & 15];
-		line += ' ';
-	}
-	return line + "\n";
-}
-
 Relayed take_back(Process &svc, mqd_t dispatch, const std::string &bytes, size_t from)
 {
 	std::string marker = "Parsing message.\n" + hex_line(bytes);
@@ -363,12 +351,8 @@ Relayed relay(Process &svc, mqd_t dispatch, const std::string &bytes, unsigned p
 
 std::string turn_trace(const std::string &bytes, const char *event, const std::vector<int> &in_use)
 {
-	std::string t = "IPC message. Len: " + std::to_string(bytes.size()) + ". Status: Success!\n";
-	t += "Parsing message.\n" + hex_line(bytes);
-	if (event != nullptr)
-		for (int i : in_use)
-			t += "Sending " + std::string(event) + " to queue #" + std::to_string(i) + "\n";
-	return t;
+	return "IPC message. Len: " + std::to_string(bytes.size()) + ". Status: Success!\n" +
+	       message_trace(bytes, event, in_use);
 }
 
 std::string repeat(const std::string &s, int n)

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "notifications.h"
+
 namespace harness {
 
 using namespace std::chrono_literals;
@@ -96,8 +98,6 @@ sockaddr_in loopback(int port);
 // The C libraries word some errors differently; this maps musl's words to
 // glibc's so that one expectation serves both builds.
 std::string glibc_words(std::string text);
-
-std::string hex_line(const std::string &bytes);  // "%02x " each, then "\n"
 
 // The service's side of one notification.
 struct Relayed {
