@@ -1,16 +1,23 @@
 // ipc-supervise: runs one program as its child and starts it again
 // whenever it ends, backing off while it keeps failing; with --queue, also
-// when the queue it serves was removed or created anew.
+// when the queue it serves was removed or created anew. For the init
+// scripts it also starts itself in the background and answers for the
+// program: --start, --stop, --restart and --status.
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <mqueue.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,7 +29,8 @@ namespace {
 char NAME[] = "ipc-supervise";
 
 constexpr char USAGE[] =
-	"Usage: ipc-supervise [--queue NAME] [--state FILE] [--stop-seconds N] PROGRAM [ARG...]\n"
+	"Usage: ipc-supervise [OPTION...] PROGRAM [ARG...]\n"
+	"       ipc-supervise --start|--stop|--restart|--status --state FILE [OPTION...] PROGRAM [ARG...]\n"
 	"Runs PROGRAM with its arguments as a child and starts it again whenever it\n"
 	"ends: 1 s after it ends the first time, then twice as long each time it\n"
 	"ends again within 30 s of its start, up to 60 s. A line on standard error\n"
@@ -36,17 +44,47 @@ constexpr char USAGE[] =
 	"                     it holds is removed or created anew under NAME\n"
 	"  --state FILE       keep \"STATE PID RESTARTS\" in FILE (on a RAM file\n"
 	"                     system): STATE running, waiting (for the queue) or\n"
-	"                     restarting, PID that of PROGRAM or 0\n"
+	"                     restarting, PID that of PROGRAM or 0; with --start,\n"
+	"                     this process's pid first. A FILE without a / is in\n"
+	"                     /var/run, or in /tmp where /var/run cannot be written\n"
+	"  --log WHERE        PROGRAM's standard error and these lines: syslog (to\n"
+	"                     /dev/log, tagged with --name; a log that cannot take a\n"
+	"                     line at once loses it), or a file, appended to;\n"
+	"                     --start's default /dev/null\n"
+	"  --name NAME        the program's name in the lines (default PROGRAM's)\n"
 	"  --stop-seconds N   how long PROGRAM has to end on SIGTERM (default 5)\n"
 	"  -h, --help         show this help\n"
 	"      --version      show the version\n"
+	"For the init scripts, with --state (PROGRAM and its options as to run it):\n"
+	"  --start            run in the background, unless FILE names one that runs;\n"
+	"                     fail when PROGRAM ends within --start-check N seconds\n"
+	"                     (default 1), wait up to --start-wait N seconds (default\n"
+	"                     0) for the queue; \"--hint TEXT\" goes in the failure\n"
+	"  --stop             end the one FILE names, SIGKILL 2 s after --stop-seconds\n"
+	"  --restart          --stop, then --start\n"
+	"  --status           say what runs\n"
+	"  --exe PATH         what /proc/PID/exe names for PROGRAM run alone by an\n"
+	"                     older release, whose pid file named it (default PROGRAM)\n"
 	"\n"
-	"Exit status: 0 stopped by a signal, 2 usage error.\n";
+	"Exit status: 0 stopped by a signal, started, stopped or running; 1 failed,\n"
+	"or waiting to start it again; 2 usage error; 3 (--status) not running.\n";
+
+enum { START = 256, STOP, RESTART, STATUS };
 
 constexpr option OPTIONS[] = {
 	{"queue", required_argument, nullptr, 'q'},
 	{"state", required_argument, nullptr, 's'},
 	{"stop-seconds", required_argument, nullptr, 't'},
+	{"log", required_argument, nullptr, 'l'},
+	{"name", required_argument, nullptr, 'n'},
+	{"start-check", required_argument, nullptr, 'c'},
+	{"start-wait", required_argument, nullptr, 'w'},
+	{"hint", required_argument, nullptr, 'H'},
+	{"exe", required_argument, nullptr, 'e'},
+	{"start", no_argument, nullptr, START},
+	{"stop", no_argument, nullptr, STOP},
+	{"restart", no_argument, nullptr, RESTART},
+	{"status", no_argument, nullptr, STATUS},
 	{"help", no_argument, nullptr, 'h'},
 	{"version", no_argument, nullptr, 'V'},
 	{nullptr, 0, nullptr, 0},
@@ -55,10 +93,11 @@ constexpr option OPTIONS[] = {
 // Restart delays, in seconds: the first, the most, and how long a run must
 // last for the next delay to be the first again.
 constexpr long DELAY_FIRST = 1, DELAY_MAX = 60, HEALTHY_RUN = 30;
-constexpr long STOP_SECONDS_MAX = 3600;
+constexpr long SECONDS_MAX = 3600;
 // How often the queue is looked at: whether it exists, and whether the
 // program still holds the one that does.
 constexpr long LOOK_EVERY_MS = 1000;
+constexpr size_t PATH_SIZE = 256;
 
 // What getdents64 gives, an entry at a time.
 struct linux_dirent64 {
@@ -80,15 +119,21 @@ constexpr struct {
 
 struct supervisor {
 	char **argv;       // the program's
-	const char *name;  // its file name, for the lines
-	const char *queue, *state;
-	unsigned long stop_seconds;
+	const char *name;  // for the lines, and the log's tag
+	const char *queue, *state, *log, *hint, *exe;
+	const char *state_given;  // as on the command line, which names it
+	int action;        // START ... STATUS, or 0: supervise here
+	unsigned long stop_seconds, start_check, start_wait;
 	pid_t pid;      // the program's; 0 while none runs
 	int queue_fd;   // where the program holds the queue, once seen; -1 until then
 	long restarts;
 	long delay;     // the next restart's, in seconds
 	int64_t started;  // when the program last started, in seconds
 	char oom_adj[16];  // the OOM score the program gets back
+	int log_write, log_read;  // the program's standard error, and ours of it, for syslog
+	int syslog;       // a datagram socket, for syslog; -1 otherwise
+	size_t line_len;  // of a line read in part
+	char line[512];
 };
 
 // Milliseconds of CLOCK_MONOTONIC, in 64 bits: a long of the device's 32
@@ -100,19 +145,30 @@ int64_t now_ms()
 	return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-int64_t now_s()
+void nap()
 {
-	timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec;
+	timespec t = {0, 100000000};
+	nanosleep(&t, nullptr);
+}
+
+// One line to standard output, for the scripts' answers.
+template <typename... Parts>
+void say(const Parts &...parts)
+{
+	char line[256];
+	ipc_text t = {line, sizeof(line), 0};
+	ipc_put_all(t, parts..., "\n");
+	ipc_write_all(STDOUT_FILENO, line, t.len);
 }
 
 void write_state(const supervisor &s, const char *what)
 {
 	if (s.state == nullptr)
 		return;
-	char line[64], tmp[4096];
+	char line[80], tmp[PATH_SIZE + 8];
 	ipc_text t = {line, sizeof(line), 0};
+	if (s.action != 0)
+		ipc_put_all(t, (long)getpid(), " ");
 	ipc_put_all(t, what, " ", (long)s.pid, " ", s.restarts, "\n");
 	ipc_text p = {tmp, sizeof(tmp) - 1, 0};
 	ipc_put_all(p, s.state, ".tmp");
@@ -123,6 +179,81 @@ void write_state(const supervisor &s, const char *what)
 		ipc_log_error("Can't write ", s.state);
 		if (fd >= 0)
 			unlink(tmp);
+	}
+}
+
+// The log: a file, or for syslog a pipe whose lines go on as datagrams.
+bool open_log(supervisor &s)
+{
+	s.log_write = s.log_read = s.syslog = -1;
+	if (s.log == nullptr)
+		return true;
+	if (strcmp(s.log, "syslog") != 0) {
+		s.log_write = open(s.log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+		if (s.log_write < 0)
+			ipc_log_error("Can't open ", s.log);
+		return s.log_write >= 0;
+	}
+	int fds[2];
+	if (pipe2(fds, O_CLOEXEC) != 0) {
+		ipc_log_error("Can't make a pipe for ", s.log);
+		return false;
+	}
+	s.log_read = fds[0];
+	s.log_write = fds[1];
+	fcntl(s.log_read, F_SETFL, O_NONBLOCK);
+	s.syslog = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	return true;
+}
+
+// Our own lines go where the program's go. Into the pipe through a
+// non-blocking description of our own: this process alone reads it, and a
+// full pipe must cost a line, never a wait on itself. The program keeps
+// the one it inherits, as it would have under a shell's pipe.
+void use_log(supervisor &s)
+{
+	int fd = s.log_write;
+	if (s.log_read >= 0) {
+		char self[TOOL_PROC_PATH_MAX], number[IPC_INT_TEXT_MAX + 1];
+		number[ipc_format_int(number, s.log_write)] = '\0';
+		tool_proc_path(self, getpid(), "fd/", number);
+		int own = open(self, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+		fd = own >= 0 ? own : fd;
+	}
+	if (fd >= 0)
+		dup2(fd, STDERR_FILENO);
+	if (fd != s.log_write)
+		close(fd);
+}
+
+// "<PRI>TAG: LINE", user.notice as logger sends it; dropped when the log
+// cannot take it at once, or is not there (no syslogd yet at boot).
+void send_line(const supervisor &s, const char *line, size_t len)
+{
+	static const sockaddr_un DEV_LOG = {AF_UNIX, "/dev/log"};
+	char message[sizeof(s.line) + 80];
+	ipc_text t = {message, sizeof(message), 0};
+	ipc_put_all(t, "<13>", s.name, ": ");
+	ipc_put(t, line, len);
+	sendto(s.syslog, message, t.len, MSG_DONTWAIT | MSG_NOSIGNAL, (const sockaddr *)&DEV_LOG, sizeof(DEV_LOG));
+}
+
+// Whatever the pipe holds, a datagram a line; a line longer than the
+// buffer goes in pieces.
+void relay_log(supervisor &s)
+{
+	if (s.log_read < 0)
+		return;
+	for (ssize_t n; (n = read(s.log_read, s.line + s.line_len, sizeof(s.line) - s.line_len)) > 0;) {
+		char *from = s.line, *end = s.line + s.line_len + n;
+		for (char *nl; (nl = (char *)memchr(from, '\n', (size_t)(end - from))) != nullptr; from = nl + 1)
+			send_line(s, from, (size_t)(nl - from));
+		s.line_len = (size_t)(end - from);
+		if (s.line_len == sizeof(s.line)) {
+			send_line(s, s.line, s.line_len);
+			s.line_len = 0;
+		}
+		memmove(s.line, from, s.line_len);
 	}
 }
 
@@ -175,6 +306,22 @@ bool holds_stale_queue(supervisor &s)
 	return stale;
 }
 
+// With syslog the program is told that each line gets its tag there.
+[[noreturn]] void run_program(const supervisor &s)
+{
+	static char tagged[] = "IPC_LOG_TAGGED=1";
+	char *env[256];
+	size_t n = 0;
+	for (char **e = environ; *e != nullptr && n < 254; e++)
+		env[n++] = *e;
+	if (s.syslog >= 0)
+		env[n++] = tagged;
+	env[n] = nullptr;
+	execvpe(s.argv[0], s.argv, env);
+	ipc_log_error("Can't run ", s.argv[0]);
+	_exit(127);
+}
+
 // False when no process could be made.
 bool start(supervisor &s, const sigset_t &mask)
 {
@@ -194,14 +341,14 @@ bool start(supervisor &s, const sigset_t &mask)
 			ipc_write_all(fd, s.oom_adj, strlen(s.oom_adj));
 			close(fd);
 		}
+		if (s.log_write >= 0)
+			dup2(s.log_write, STDERR_FILENO);
 		sigprocmask(SIG_SETMASK, &mask, nullptr);
-		execvp(s.argv[0], s.argv);
-		ipc_log_error("Can't run ", s.argv[0]);
-		_exit(127);
+		run_program(s);
 	}
 	s.pid = pid;
 	s.queue_fd = -1;
-	s.started = now_s();
+	s.started = now_ms() / 1000;
 	write_state(s, "running");
 	return true;
 }
@@ -209,7 +356,7 @@ bool start(supervisor &s, const sigset_t &mask)
 // How the program ended, and what comes next.
 void ended(supervisor &s, int status, bool stale)
 {
-	long ran = (long)(now_s() - s.started);
+	long ran = (long)(now_ms() / 1000 - s.started);
 	char how[80];
 	ipc_text t = {how, sizeof(how), 0};
 	if (WIFSIGNALED(status)) {
@@ -255,9 +402,11 @@ void stop_program(supervisor &s)
 			waitpid(s.pid, nullptr, 0);
 			break;
 		}
+		relay_log(s);
 		timespec nap = {0, 50000000};
 		nanosleep(&nap, nullptr);
 	}
+	relay_log(s);
 	s.pid = 0;
 }
 
@@ -277,33 +426,9 @@ void shield_from_oom(supervisor &s)
 	close(fd);
 }
 
-void parse(supervisor &s, int argc, char **argv)
+// The supervisor itself, until SIGTERM or SIGINT.
+int supervise(supervisor &s)
 {
-	s.stop_seconds = 5;
-	for (int c; (c = tool_next_option(NAME, argc, argv, "+h", OPTIONS, USAGE)) != -1;) {
-		if (c == 'q' && (optarg[0] != '/' || strlen(optarg) > 255 || strchr(optarg + 1, '/') != nullptr))
-			tool_usage_error(NAME, "--queue: '", optarg, "' is not a queue name (/NAME)");
-		if (c == 't' && !tool_parse_number(optarg, STOP_SECONDS_MAX, &s.stop_seconds))
-			tool_usage_error(NAME, "--stop-seconds: '", optarg, "' is not a number from 0 to ", STOP_SECONDS_MAX);
-		if (c == 'q')
-			s.queue = optarg;
-		if (c == 's')
-			s.state = optarg;
-	}
-	if (optind >= argc)
-		tool_usage_error(NAME, "no program to run");
-	s.argv = argv + optind;
-	const char *slash = strrchr(s.argv[0], '/');
-	s.name = slash != nullptr ? slash + 1 : s.argv[0];
-}
-
-} // namespace
-
-int main(int argc, char **argv)
-{
-	supervisor s = {};
-	parse(s, argc, argv);
-
 	// Signals are taken when waited for, never in the middle of a step.
 	sigset_t wanted, before;
 	sigemptyset(&wanted);
@@ -311,9 +436,11 @@ int main(int argc, char **argv)
 	for (int sig : SIGNALS)
 		sigaddset(&wanted, sig);
 	sigprocmask(SIG_BLOCK, &wanted, &before);
+	int signals = signalfd(-1, &wanted, SFD_CLOEXEC | SFD_NONBLOCK);
 	// Out of the session it was started from: a terminal that hangs up
 	// is none of its business.
 	setsid();
+	use_log(s);
 	shield_from_oom(s);
 	s.delay = DELAY_FIRST;
 
@@ -344,30 +471,26 @@ int main(int argc, char **argv)
 				continue;
 			}
 		}
-		// Wait for a signal, or for the next restart or look.
+		// Wait for a signal, a line of the log, or the next restart or look.
 		int64_t next = -1;
 		if (s.pid == 0)
 			next = s.queue != nullptr && now >= restart_at ? now + LOOK_EVERY_MS : restart_at;
 		else if (s.queue != nullptr)
 			next = look_at;
-		siginfo_t info;
-		int sig;
-		if (next < 0) {
-			sig = sigwaitinfo(&wanted, &info);
-		} else {
-			long ms = next > now ? (long)(next - now) : 0;  // a minute at most
-			timespec wait = {ms / 1000, ms % 1000 * 1000000L};
-			sig = sigtimedwait(&wanted, &info, &wait);
+		pollfd ready[2] = {{signals, POLLIN, 0}, {s.log_read, POLLIN, 0}};
+		poll(ready, s.log_read >= 0 ? 2 : 1, next < 0 ? -1 : next > now ? (int)(next - now) : 0);
+		relay_log(s);
+		bool child = false;
+		for (signalfd_siginfo info; read(signals, &info, sizeof(info)) == sizeof(info);) {
+			if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) {
+				stop_program(s);
+				if (s.state != nullptr)
+					unlink(s.state);
+				return TOOL_OK;
+			}
+			child |= info.ssi_signo == SIGCHLD;
 		}
-		if (sig == SIGTERM || sig == SIGINT) {
-			stop_program(s);
-			if (s.state != nullptr)
-				unlink(s.state);
-			return TOOL_OK;
-		}
-		if (sig != SIGCHLD)
-			continue;
-		for (int status; s.pid != 0;) {
+		for (int status; child && s.pid != 0;) {
 			pid_t got = waitpid(-1, &status, WNOHANG);
 			if (got <= 0)
 				break;
@@ -378,4 +501,296 @@ int main(int argc, char **argv)
 			s.delay = s.delay * 2 > DELAY_MAX ? DELAY_MAX : s.delay * 2;
 		}
 	}
+}
+
+// What the state file names, as this release or an older one left it.
+struct found {
+	enum { NOTHING, SUPERVISED, ALONE } what;
+	long pid;          // the supervisor's, or the program's where it runs alone
+	char state[16];    // running, waiting, restarting (SUPERVISED)
+	long program, restarts;
+	char older[PATH_SIZE];  // 0.7.0's FILE.state, beside its FILE.pid; "" if none
+};
+
+// FILE's words, up to max, terminated in text (size bytes).
+int read_words(const char *file, char *text, size_t size, char **words, int max)
+{
+	int fd = open(file, O_RDONLY | O_CLOEXEC);
+	ssize_t n = fd < 0 ? -1 : read(fd, text, size - 1);
+	if (fd >= 0)
+		close(fd);
+	text[n > 0 ? n : 0] = '\0';
+	int count = 0;
+	for (char *p = text; count < max;) {
+		while (*p == ' ' || *p == '\n')
+			*p++ = '\0';
+		if (*p == '\0')
+			break;
+		words[count++] = p;
+		while (*p != '\0' && *p != ' ' && *p != '\n')
+			p++;
+	}
+	return count;
+}
+
+// True when one of the words process pid runs with is word.
+bool runs_with(long pid, const char *word)
+{
+	char path[TOOL_PROC_PATH_MAX], args[4096];
+	tool_proc_path(path, pid, "cmdline");
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	ssize_t n = fd < 0 ? -1 : read(fd, args, sizeof(args) - 1);
+	if (fd >= 0)
+		close(fd);
+	if (n <= 0)
+		return false;
+	args[n] = '\0';
+	for (const char *a = args; a < args + n; a += strlen(a) + 1)
+		if (strcmp(a, word) == 0)
+			return true;
+	return false;
+}
+
+// True when process pid runs PROGRAM's file (--exe), or the one an upgrade
+// renamed a new file over, which the kernel then calls "FILE (deleted)".
+bool runs_program(const supervisor &s, long pid)
+{
+	const char *exe = s.exe != nullptr ? s.exe : s.argv[0];
+	char path[TOOL_PROC_PATH_MAX], link[PATH_SIZE];
+	tool_proc_path(path, pid, "exe");
+	struct stat running, file;
+	if (stat(path, &running) == 0 && stat(exe, &file) == 0 && running.st_dev == file.st_dev &&
+	    running.st_ino == file.st_ino)
+		return true;
+	if (!tool_proc_link(pid, "exe", "", link, sizeof(link)))
+		return false;
+	size_t len = strlen(exe);
+	return strncmp(link, exe, len) == 0 && strcmp(link + len, " (deleted)") == 0;
+}
+
+// Who FILE's pid is, checked before anything is done to it: after a power
+// cut, or once that pid is another process's, a stranger's. This release's
+// supervisor runs with FILE on its command line; 0.7.0's pid file held only
+// the pid of a supervisor that runs with FILE.state instead, which holds
+// "STATE PID RESTARTS"; 0.5.0's and 0.6.0's, that of the program alone.
+found look(const supervisor &s)
+{
+	found f = {};
+	char text[128], *words[4];
+	int n = read_words(s.state, text, sizeof(text), words, 4);
+	unsigned long pid;
+	if (n == 0 || !tool_parse_number(words[0], INT_MAX, &pid) || pid == 0 || (long)pid == getpid())
+		return f;
+	f.pid = (long)pid;
+	size_t len = strlen(s.state);
+	if (n == 1 && len > 4 && len < sizeof(f.older) - 2 && strcmp(s.state + len - 4, ".pid") == 0) {
+		memcpy(f.older, s.state, len - 4);
+		strcpy(f.older + len - 4, ".state");
+	}
+	if (f.older[0] != '\0' && runs_with(f.pid, f.older)) {
+		n = read_words(f.older, text, sizeof(text), words, 4);
+	} else if (n == 4 && runs_with(f.pid, s.state_given)) {
+		f.older[0] = '\0';
+	} else {
+		f.what = n == 1 && runs_program(s, f.pid) ? found::ALONE : found::NOTHING;
+		return f;
+	}
+	f.what = found::SUPERVISED;
+	// Its last three words, whichever release wrote them.
+	unsigned long program = 0, restarts = 0;
+	if (n >= 3) {
+		strncpy(f.state, words[n - 3], sizeof(f.state) - 1);
+		tool_parse_number(words[n - 2], INT_MAX, &program);
+		tool_parse_number(words[n - 1], INT_MAX, &restarts);
+	}
+	f.program = (long)program;
+	f.restarts = (long)restarts;
+	return f;
+}
+
+// True once process pid has ended (or is our child, ended), within seconds.
+bool gone(long pid, unsigned long seconds)
+{
+	for (int64_t until = now_ms() + (int64_t)seconds * 1000;; nap()) {
+		if (waitpid((pid_t)pid, nullptr, WNOHANG) == pid || kill((pid_t)pid, 0) != 0)
+			return true;
+		if (now_ms() >= until)
+			return false;
+	}
+}
+
+// A supervisor gets SIGKILL, its program with it, 2 s after the program's
+// own SIGKILL was due.
+int stop(const supervisor &s)
+{
+	found f = look(s);
+	if (f.what != found::NOTHING) {
+		unsigned long wait = s.stop_seconds + (f.what == found::SUPERVISED ? 2 : 0);
+		kill((pid_t)f.pid, SIGTERM);
+		if (!gone(f.pid, wait)) {
+			if (f.what == found::SUPERVISED)
+				ipc_log(s.name, ": supervisor pid ", f.pid, " did not stop within ", (long)wait, " s; killed it\n");
+			kill((pid_t)f.pid, SIGKILL);
+			if (!gone(f.pid, 5)) {
+				ipc_log(s.name, ": pid ", f.pid, " did not end even when killed\n");
+				return TOOL_FAILED;
+			}
+		}
+	}
+	unlink(s.state);
+	if (f.older[0] != '\0')
+		unlink(f.older);
+	say(s.name, f.what == found::NOTHING ? ": not running" : ": stopped");
+	return TOOL_OK;
+}
+
+int status(const supervisor &s)
+{
+	found f = look(s);
+	if (f.what == found::ALONE) {
+		say(s.name, ": running (pid ", f.pid, ", unsupervised: restart puts it under a supervisor)");
+		return TOOL_OK;
+	}
+	if (f.what == found::NOTHING) {
+		say(s.name, ": stopped");
+		return 3;
+	}
+	// 1, as for a program that is not running but has left its pid file:
+	// its supervisor is there, and starts it as soon as it can.
+	if (strcmp(f.state, "running") == 0) {
+		say(s.name, ": running (pid ", f.program, ", restarted ", f.restarts, " times)");
+		return TOOL_OK;
+	}
+	if (strcmp(f.state, "waiting") == 0)
+		say(s.name, ": waiting for ", s.queue != nullptr ? s.queue : "its queue", " (restarted ", f.restarts, " times)");
+	else
+		say(s.name, ": starting again (restarted ", f.restarts, " times)");
+	return TOOL_FAILED;
+}
+
+// The supervisor in the background, its log set up here so that a log
+// that cannot be opened is said at once; a program that ends at once will
+// not do better the next time.
+int start_background(supervisor &s)
+{
+	found f = look(s);
+	if (f.what != found::NOTHING) {
+		say(s.name, ": already running (pid ", f.what == found::SUPERVISED ? f.program : f.pid, ")");
+		return TOOL_OK;
+	}
+	unlink(s.state);
+	if (f.older[0] != '\0')
+		unlink(f.older);
+	if (!open_log(s))
+		return TOOL_FAILED;
+	pid_t pid = fork();
+	if (pid == 0) {
+		int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+		dup2(null, STDIN_FILENO);
+		dup2(null, STDOUT_FILENO);
+		if (s.log_write < 0)
+			dup2(null, STDERR_FILENO);
+		_exit(supervise(s));
+	}
+	if (pid < 0) {
+		ipc_log_error("Can't start ", s.name);
+		return TOOL_FAILED;
+	}
+	int64_t until = now_ms() + (int64_t)s.start_check * 1000;
+	while (now_ms() < until && kill(pid, 0) == 0 && waitpid(pid, nullptr, WNOHANG) == 0)
+		nap();
+	f = look(s);
+	if (f.what != found::SUPERVISED || f.pid != pid || f.restarts != 0 || strcmp(f.state, "restarting") == 0) {
+		kill(pid, SIGTERM);
+		if (!gone(pid, s.stop_seconds + 2))
+			kill(pid, SIGKILL);
+		unlink(s.state);
+		ipc_log(s.name, ": failed to start (", s.hint, "see ",
+			s.log == nullptr ? "/dev/null" : s.syslog >= 0 ? "the system log" : s.log, ")\n");
+		return TOOL_FAILED;
+	}
+	for (until = now_ms() + (int64_t)s.start_wait * 1000; strcmp(f.state, "waiting") == 0 && now_ms() < until;) {
+		nap();
+		f = look(s);
+	}
+	if (strcmp(f.state, "running") == 0)
+		say(s.name, ": started (pid ", f.program, ")");
+	else
+		say(s.name, ": waiting for ", s.queue, "; it starts once that is there");
+	return TOOL_OK;
+}
+
+void parse_seconds(const char *option, unsigned long *value)
+{
+	if (!tool_parse_number(optarg, SECONDS_MAX, value))
+		tool_usage_error(NAME, option, ": '", optarg, "' is not a number from 0 to ", SECONDS_MAX);
+}
+
+void parse(supervisor &s, int argc, char **argv)
+{
+	static char state[PATH_SIZE];
+	s.stop_seconds = 5;
+	s.start_check = 1;
+	s.hint = "";
+	for (int c; (c = tool_next_option(NAME, argc, argv, "+h", OPTIONS, USAGE)) != -1;) {
+		if (c == 'q' && (optarg[0] != '/' || strlen(optarg) > 255 || strchr(optarg + 1, '/') != nullptr))
+			tool_usage_error(NAME, "--queue: '", optarg, "' is not a queue name (/NAME)");
+		if (c == 's' && strlen(optarg) >= sizeof(state) - sizeof("/var/run/.tmp"))
+			tool_usage_error(NAME, "--state: '", optarg, "' is too long");
+		if (c == 't')
+			parse_seconds("--stop-seconds", &s.stop_seconds);
+		if (c == 'c')
+			parse_seconds("--start-check", &s.start_check);
+		if (c == 'w')
+			parse_seconds("--start-wait", &s.start_wait);
+		if (c == 'q')
+			s.queue = optarg;
+		if (c == 's')
+			s.state = s.state_given = optarg;
+		if (c == 'l')
+			s.log = optarg;
+		if (c == 'n')
+			s.name = optarg;
+		if (c == 'H')
+			s.hint = optarg;
+		if (c == 'e')
+			s.exe = optarg;
+		if (c >= START)
+			s.action = c;
+	}
+	if (optind >= argc)
+		tool_usage_error(NAME, "no program to run");
+	if (s.action != 0 && s.state == nullptr)
+		tool_usage_error(NAME, "--start, --stop, --restart and --status need --state");
+	// Never on the card: in RAM, where /var/run cannot be written /tmp.
+	if (s.state != nullptr && strchr(s.state, '/') == nullptr) {
+		ipc_text t = {state, sizeof(state) - 1, 0};
+		ipc_put_all(t, access("/var/run", W_OK) == 0 ? "/var/run/" : "/tmp/", s.state);
+		s.state = state;
+	}
+	s.argv = argv + optind;
+	const char *slash = strrchr(s.argv[0], '/');
+	if (s.name == nullptr)
+		s.name = slash != nullptr ? slash + 1 : s.argv[0];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	supervisor s = {};
+	parse(s, argc, argv);
+	switch (s.action) {
+	case START:
+		return start_background(s);
+	case STOP:
+		return stop(s);
+	case RESTART:
+		return stop(s) == TOOL_OK ? start_background(s) : TOOL_FAILED;
+	case STATUS:
+		return status(s);
+	}
+	if (!open_log(s))
+		return TOOL_FAILED;
+	return supervise(s);
 }
