@@ -15,7 +15,6 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -33,38 +32,33 @@ constexpr char USAGE[] =
 	"       ipc-supervise --start|--stop|--restart|--status --state FILE [OPTION...] PROGRAM [ARG...]\n"
 	"Runs PROGRAM with its arguments as a child and starts it again whenever it\n"
 	"ends: 1 s after it ends the first time, then twice as long each time it\n"
-	"ends again within 30 s of its start, up to 60 s. A line on standard error\n"
-	"says each restart and why. SIGTERM or SIGINT ends PROGRAM (SIGTERM, then\n"
-	"SIGKILL after --stop-seconds), then ipc-supervise. If ipc-supervise itself\n"
-	"is killed, PROGRAM gets SIGKILL; the kernel's OOM killer never picks it.\n"
+	"ends again within 30 s of its start, up to 60 s, with a line that says why.\n"
+	"SIGTERM or SIGINT ends PROGRAM (SIGTERM, then SIGKILL after --stop-seconds),\n"
+	"then ipc-supervise. If ipc-supervise is killed, PROGRAM gets SIGKILL; the\n"
+	"OOM killer never picks ipc-supervise.\n"
 	"\n"
-	"  --queue NAME       PROGRAM serves the message queue NAME (/ipc_dispatch):\n"
-	"                     start it only once NAME exists, looking once a\n"
-	"                     second, and start it again, at once, when the queue\n"
-	"                     it holds is removed or created anew under NAME\n"
-	"  --state FILE       keep \"STATE PID RESTARTS\" in FILE (on a RAM file\n"
-	"                     system): STATE running, waiting (for the queue) or\n"
-	"                     restarting, PID that of PROGRAM or 0; with --start,\n"
-	"                     this process's pid first. A FILE without a / is in\n"
-	"                     /var/run, or in /tmp where /var/run cannot be written\n"
-	"  --log WHERE        PROGRAM's standard error and these lines: syslog (to\n"
-	"                     /dev/log, tagged with --name; a log that cannot take a\n"
-	"                     line at once loses it), or a file, appended to;\n"
-	"                     --start's default /dev/null\n"
-	"  --name NAME        the program's name in the lines (default PROGRAM's)\n"
+	"  --queue NAME       PROGRAM serves the queue NAME (/ipc_dispatch): start it\n"
+	"                     once NAME exists, and again when the queue it holds\n"
+	"                     is removed or created anew\n"
+	"  --state FILE       keep \"STATE PID RESTARTS\" of PROGRAM in FILE, with\n"
+	"                     --start this process's pid first; a FILE without a /\n"
+	"                     is in /var/run, or /tmp where that cannot be written\n"
+	"  --log WHERE        syslog (to /dev/log, tagged --name, losing what it\n"
+	"                     cannot take at once) or a file, for PROGRAM's stderr\n"
+	"                     and these lines (--start's default /dev/null)\n"
+	"  --name NAME        the program's name in them (default PROGRAM's)\n"
 	"  --stop-seconds N   how long PROGRAM has to end on SIGTERM (default 5)\n"
-	"  -h, --help         show this help\n"
-	"      --version      show the version\n"
-	"For the init scripts, with --state (PROGRAM and its options as to run it):\n"
-	"  --start            run in the background, unless FILE names one that runs;\n"
-	"                     fail when PROGRAM ends within --start-check N seconds\n"
-	"                     (default 1), wait up to --start-wait N seconds (default\n"
-	"                     0) for the queue; \"--hint TEXT\" goes in the failure\n"
-	"  --stop             end the one FILE names, SIGKILL 2 s after --stop-seconds\n"
+	"  --start            start in the background, unless FILE names one that\n"
+	"                     runs: failed if PROGRAM ends within --start-check N s\n"
+	"                     (default 1; \"--hint TEXT\" in the line); waits up to\n"
+	"                     --start-wait N s (default 0) for the queue\n"
+	"  --stop             end the one FILE names (SIGKILL 2 s after --stop-seconds)\n"
 	"  --restart          --stop, then --start\n"
 	"  --status           say what runs\n"
-	"  --exe PATH         what /proc/PID/exe names for PROGRAM run alone by an\n"
-	"                     older release, whose pid file named it (default PROGRAM)\n"
+	"  --exe PATH         what /proc/PID/exe names for PROGRAM that an older\n"
+	"                     release ran alone, its pid in FILE (default PROGRAM)\n"
+	"  -h, --help         show this help\n"
+	"      --version      show the version\n"
 	"\n"
 	"Exit status: 0 stopped by a signal, started, stopped or running; 1 failed,\n"
 	"or waiting to start it again; 2 usage error; 3 (--status) not running.\n";
@@ -145,6 +139,13 @@ int64_t now_ms()
 	return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
+int64_t now_s()
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec;
+}
+
 void nap()
 {
 	timespec t = {0, 100000000};
@@ -194,36 +195,17 @@ bool open_log(supervisor &s)
 			ipc_log_error("Can't open ", s.log);
 		return s.log_write >= 0;
 	}
+	// Non-blocking at both ends: a full pipe costs a line, never a wait,
+	// and this process alone reads it, the writer of its own lines too.
 	int fds[2];
-	if (pipe2(fds, O_CLOEXEC) != 0) {
+	if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
 		ipc_log_error("Can't make a pipe for ", s.log);
 		return false;
 	}
 	s.log_read = fds[0];
 	s.log_write = fds[1];
-	fcntl(s.log_read, F_SETFL, O_NONBLOCK);
 	s.syslog = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 	return true;
-}
-
-// Our own lines go where the program's go. Into the pipe through a
-// non-blocking description of our own: this process alone reads it, and a
-// full pipe must cost a line, never a wait on itself. The program keeps
-// the one it inherits, as it would have under a shell's pipe.
-void use_log(supervisor &s)
-{
-	int fd = s.log_write;
-	if (s.log_read >= 0) {
-		char self[TOOL_PROC_PATH_MAX], number[IPC_INT_TEXT_MAX + 1];
-		number[ipc_format_int(number, s.log_write)] = '\0';
-		tool_proc_path(self, getpid(), "fd/", number);
-		int own = open(self, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-		fd = own >= 0 ? own : fd;
-	}
-	if (fd >= 0)
-		dup2(fd, STDERR_FILENO);
-	if (fd != s.log_write)
-		close(fd);
 }
 
 // "<PRI>TAG: LINE", user.notice as logger sends it; dropped when the log
@@ -348,7 +330,7 @@ bool start(supervisor &s, const sigset_t &mask)
 	}
 	s.pid = pid;
 	s.queue_fd = -1;
-	s.started = now_ms() / 1000;
+	s.started = now_s();
 	write_state(s, "running");
 	return true;
 }
@@ -356,7 +338,7 @@ bool start(supervisor &s, const sigset_t &mask)
 // How the program ended, and what comes next.
 void ended(supervisor &s, int status, bool stale)
 {
-	long ran = (long)(now_ms() / 1000 - s.started);
+	long ran = (long)(now_s() - s.started);
 	char how[80];
 	ipc_text t = {how, sizeof(how), 0};
 	if (WIFSIGNALED(status)) {
@@ -440,7 +422,8 @@ int supervise(supervisor &s)
 	// Out of the session it was started from: a terminal that hangs up
 	// is none of its business.
 	setsid();
-	use_log(s);
+	if (s.log_write >= 0)  // our own lines where the program's go
+		dup2(s.log_write, STDERR_FILENO);
 	shield_from_oom(s);
 	s.delay = DELAY_FIRST;
 
@@ -521,14 +504,16 @@ int read_words(const char *file, char *text, size_t size, char **words, int max)
 		close(fd);
 	text[n > 0 ? n : 0] = '\0';
 	int count = 0;
-	for (char *p = text; count < max;) {
-		while (*p == ' ' || *p == '\n')
-			*p++ = '\0';
-		if (*p == '\0')
-			break;
+	for (char *p = text; count < max && *p != '\0';) {
+		if (*p == ' ' || *p == '\n') {
+			p++;
+			continue;
+		}
 		words[count++] = p;
 		while (*p != '\0' && *p != ' ' && *p != '\n')
 			p++;
+		if (*p != '\0')
+			*p++ = '\0';
 	}
 	return count;
 }
@@ -556,16 +541,10 @@ bool runs_with(long pid, const char *word)
 bool runs_program(const supervisor &s, long pid)
 {
 	const char *exe = s.exe != nullptr ? s.exe : s.argv[0];
-	char path[TOOL_PROC_PATH_MAX], link[PATH_SIZE];
-	tool_proc_path(path, pid, "exe");
-	struct stat running, file;
-	if (stat(path, &running) == 0 && stat(exe, &file) == 0 && running.st_dev == file.st_dev &&
-	    running.st_ino == file.st_ino)
-		return true;
-	if (!tool_proc_link(pid, "exe", "", link, sizeof(link)))
-		return false;
+	char link[PATH_SIZE];
 	size_t len = strlen(exe);
-	return strncmp(link, exe, len) == 0 && strcmp(link + len, " (deleted)") == 0;
+	return tool_proc_link(pid, "exe", "", link, sizeof(link)) && strncmp(link, exe, len) == 0 &&
+	       (link[len] == '\0' || strcmp(link + len, " (deleted)") == 0);
 }
 
 // Who FILE's pid is, checked before anything is done to it: after a power
