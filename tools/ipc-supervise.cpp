@@ -15,12 +15,12 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "proc.h"
 #include "tool.h"
 
 namespace {
@@ -93,15 +93,6 @@ constexpr long SECONDS_MAX = 3600;
 constexpr long LOOK_EVERY_MS = 1000;
 constexpr size_t PATH_SIZE = 256;
 
-// What getdents64 gives, an entry at a time.
-struct linux_dirent64 {
-	uint64_t d_ino;
-	int64_t d_off;
-	unsigned short d_reclen;
-	unsigned char d_type;
-	char d_name[1];
-};
-
 // The signals a program usually ends by, by name; others by number.
 constexpr struct {
 	int number;
@@ -128,17 +119,11 @@ struct supervisor {
 	int syslog;       // a datagram socket, for syslog; -1 otherwise
 	size_t line_len;  // of a line read in part
 	char line[512];
+	ipc_buf<PATH_SIZE> state_path;  // where --state names no folder
 };
 
-// Milliseconds of CLOCK_MONOTONIC, in 64 bits: a long of the device's 32
-// wraps after 24.8 days of uptime.
-int64_t now_ms()
-{
-	timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
+// Whole seconds of tool_now_ms's clock, for the lines: from milliseconds
+// they would take a 64-bit division.
 int64_t now_s()
 {
 	timespec t;
@@ -152,34 +137,31 @@ void nap()
 	nanosleep(&t, nullptr);
 }
 
-// One line to standard output, for the scripts' answers.
+// One line to standard output, for the scripts: what runs.
 template <typename... Parts>
-void say(const Parts &...parts)
+void answer(const Parts &...parts)
 {
-	char line[256];
-	ipc_text t = {line, sizeof(line), 0};
+	ipc_buf<IPC_LINE_MAX> t;
 	ipc_put_all(t, parts..., "\n");
-	ipc_write_all(STDOUT_FILENO, line, t.len);
+	ipc_write_all(STDOUT_FILENO, t.buf, t.len);
 }
 
 void write_state(const supervisor &s, const char *what)
 {
 	if (s.state == nullptr)
 		return;
-	char line[80], tmp[PATH_SIZE + 8];
-	ipc_text t = {line, sizeof(line), 0};
+	ipc_buf<80> line;
+	ipc_buf<PATH_SIZE + 4> tmp;
 	if (s.action != 0)
-		ipc_put_all(t, (long)getpid(), " ");
-	ipc_put_all(t, what, " ", (long)s.pid, " ", s.restarts, "\n");
-	ipc_text p = {tmp, sizeof(tmp) - 1, 0};
-	ipc_put_all(p, s.state, ".tmp");
-	tmp[p.len] = '\0';
+		ipc_put_all(line, getpid(), " ");
+	ipc_put_all(line, what, " ", s.pid, " ", s.restarts, "\n");
+	ipc_put_all(tmp, s.state, ".tmp");
 	// Whole or not at all for whoever reads it: written aside, renamed.
-	int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-	if (fd < 0 || !ipc_write_all(fd, line, t.len) || close(fd) != 0 || rename(tmp, s.state) != 0) {
+	int fd = open(tmp.str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	if (fd < 0 || !ipc_write_all(fd, line.buf, line.len) || close(fd) != 0 || rename(tmp.str(), s.state) != 0) {
 		ipc_log_error("Can't write ", s.state);
 		if (fd >= 0)
-			unlink(tmp);
+			unlink(tmp.str());
 	}
 }
 
@@ -213,11 +195,9 @@ bool open_log(supervisor &s)
 void send_line(const supervisor &s, const char *line, size_t len)
 {
 	static const sockaddr_un DEV_LOG = {AF_UNIX, "/dev/log"};
-	char message[sizeof(s.line) + 80];
-	ipc_text t = {message, sizeof(message), 0};
-	ipc_put_all(t, "<13>", s.name, ": ");
-	ipc_put(t, line, len);
-	sendto(s.syslog, message, t.len, MSG_DONTWAIT | MSG_NOSIGNAL, (const sockaddr *)&DEV_LOG, sizeof(DEV_LOG));
+	ipc_buf<sizeof(s.line) + 80> t;
+	ipc_put_all(t, "<13>", s.name, ": ", ipc_chars{line, len});
+	sendto(s.syslog, t.buf, t.len, MSG_DONTWAIT | MSG_NOSIGNAL, (const sockaddr *)&DEV_LOG, sizeof(DEV_LOG));
 }
 
 // Whatever the pipe holds, a datagram a line; a line longer than the
@@ -254,37 +234,29 @@ bool queue_exists(const char *queue)
 // the first time, then looks at that one alone.
 bool holds_stale_queue(supervisor &s)
 {
-	char link[256], fd[IPC_INT_TEXT_MAX + 1];
+	ipc_buf<255> link;
 	size_t qlen = strlen(s.queue);
 	if (s.queue_fd >= 0) {
-		fd[ipc_format_int(fd, s.queue_fd)] = '\0';
-		if (tool_proc_link(s.pid, "fd/", fd, link, sizeof(link)) && strncmp(link, s.queue, qlen) == 0)
-			return strcmp(link + qlen, " (deleted)") == 0;
+		if (tool_proc_link(link, s.pid, "fd", s.queue_fd) && strncmp(link.str(), s.queue, qlen) == 0)
+			return strcmp(link.buf + qlen, " (deleted)") == 0;
 		s.queue_fd = -1;  // closed, or another file now: looked for again
 		return false;
 	}
-	char dir[TOOL_PROC_PATH_MAX];
+	tool_proc_path_buf dir;
 	tool_proc_path(dir, s.pid, "fd");
-	// getdents64 itself: opendir would bring malloc into the program.
-	int d = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (d < 0)
+	tool_proc_dir d;
+	if (!tool_proc_open(d, dir.str()))
 		return false;
 	bool stale = false;
-	alignas(8) char entries[1024];
-	for (long n; (n = syscall(SYS_getdents64, d, entries, sizeof(entries))) > 0;)
-		for (long at = 0; at < n;) {
-			const auto *e = (const linux_dirent64 *)(entries + at);
-			at += e->d_reclen;
-			if (e->d_name[0] == '.' || !tool_proc_link(s.pid, "fd/", e->d_name, link, sizeof(link)) ||
-			    strncmp(link, s.queue, qlen) != 0)
-				continue;
-			unsigned long fd_number;
-			if (link[qlen] == '\0' && tool_parse_number(e->d_name, INT_MAX, &fd_number))
-				s.queue_fd = (int)fd_number;
-			else if (strcmp(link + qlen, " (deleted)") == 0)
-				stale = true;
-		}
-	close(d);
+	for (long fd; tool_proc_next(d, &fd);) {
+		if (!tool_proc_link(link, s.pid, "fd", fd) || strncmp(link.str(), s.queue, qlen) != 0)
+			continue;
+		if (link.buf[qlen] == '\0')
+			s.queue_fd = (int)fd;
+		else if (strcmp(link.buf + qlen, " (deleted)") == 0)
+			stale = true;
+	}
+	tool_proc_close(d);
 	return stale;
 }
 
@@ -339,30 +311,28 @@ bool start(supervisor &s, const sigset_t &mask)
 void ended(supervisor &s, int status, bool stale)
 {
 	long ran = (long)(now_s() - s.started);
-	char how[80];
-	ipc_text t = {how, sizeof(how), 0};
+	ipc_buf<80> how;
 	if (WIFSIGNALED(status)) {
-		ipc_put_all(t, "was killed by signal ", (long)WTERMSIG(status));
+		ipc_put_all(how, "was killed by signal ", WTERMSIG(status));
 		for (const auto &sig : SIGNAL_NAMES)
 			if (sig.number == WTERMSIG(status))
-				ipc_put_all(t, " (", sig.name, ")");
+				ipc_put_all(how, " (", sig.name, ")");
 	} else {
-		ipc_put_all(t, "exited with status ", (long)WEXITSTATUS(status));
+		ipc_put_all(how, "exited with status ", WEXITSTATUS(status));
 	}
 	pid_t pid = s.pid;
 	s.pid = 0;
 	s.restarts++;
 	if (stale) {
 		s.delay = DELAY_FIRST;
-		ipc_log(NAME, ": ", s.name, " (pid ", (long)pid, ") held a removed ", s.queue, "; starting it again (restart ",
-			s.restarts, ")\n");
+		say(s.name, " (pid ", pid, ") held a removed ", s.queue, "; starting it again (restart ", s.restarts, ")\n");
 		write_state(s, "waiting");
 		return;
 	}
 	if (ran >= HEALTHY_RUN)
 		s.delay = DELAY_FIRST;
-	ipc_log(NAME, ": ", s.name, " (pid ", (long)pid, ") ", t, " after ", ran, " s; starting it again in ", s.delay,
-		" s (restart ", s.restarts, ")\n");
+	say(s.name, " (pid ", pid, ") ", how, " after ", ran, " s; starting it again in ", s.delay, " s (restart ",
+	    s.restarts, ")\n");
 	write_state(s, "restarting");
 }
 
@@ -372,14 +342,13 @@ void stop_program(supervisor &s)
 	if (s.pid == 0)
 		return;
 	kill(s.pid, SIGTERM);
-	int64_t until = now_ms() + (int64_t)s.stop_seconds * 1000;
+	int64_t until = tool_now_ms() + (int64_t)s.stop_seconds * 1000;
 	for (;;) {
 		pid_t got = waitpid(s.pid, nullptr, WNOHANG);
 		if (got == s.pid || (got < 0 && errno != EINTR))
 			break;
-		if (now_ms() >= until) {
-			ipc_log(NAME, ": ", s.name, " (pid ", (long)s.pid, ") did not stop within ", (long)s.stop_seconds,
-				" s; killed it\n");
+		if (tool_now_ms() >= until) {
+			say(s.name, " (pid ", s.pid, ") did not stop within ", s.stop_seconds, " s; killed it\n");
 			kill(s.pid, SIGKILL);
 			waitpid(s.pid, nullptr, 0);
 			break;
@@ -428,17 +397,17 @@ int supervise(supervisor &s)
 	s.delay = DELAY_FIRST;
 
 	bool waiting_said = false;
-	int64_t restart_at = now_ms(), look_at = now_ms();
+	int64_t restart_at = tool_now_ms(), look_at = tool_now_ms();
 	write_state(s, "waiting");
 	for (;;) {
-		int64_t now = now_ms();
+		int64_t now = tool_now_ms();
 		if (s.pid == 0 && now >= restart_at) {
 			if (s.queue == nullptr || queue_exists(s.queue)) {
 				if (!start(s, before))  // out of memory or processes: later
 					restart_at = now + DELAY_MAX * 1000;
 				waiting_said = false;
 			} else if (!waiting_said) {
-				ipc_log(NAME, ": waiting for ", s.queue, " before starting ", s.name, "\n");
+				say("waiting for ", s.queue, " before starting ", s.name, "\n");
 				write_state(s, "waiting");
 				waiting_said = true;
 			}
@@ -450,7 +419,7 @@ int supervise(supervisor &s)
 				stop_program(s);
 				s.pid = pid;
 				ended(s, 0, true);
-				restart_at = now_ms();
+				restart_at = tool_now_ms();
 				continue;
 			}
 		}
@@ -480,7 +449,7 @@ int supervise(supervisor &s)
 			if (got != s.pid)
 				continue;
 			ended(s, status, false);
-			restart_at = now_ms() + s.delay * 1000;
+			restart_at = tool_now_ms() + s.delay * 1000;
 			s.delay = s.delay * 2 > DELAY_MAX ? DELAY_MAX : s.delay * 2;
 		}
 	}
@@ -521,9 +490,10 @@ int read_words(const char *file, char *text, size_t size, char **words, int max)
 // True when one of the words process pid runs with is word.
 bool runs_with(long pid, const char *word)
 {
-	char path[TOOL_PROC_PATH_MAX], args[4096];
+	char args[4096];
+	tool_proc_path_buf path;
 	tool_proc_path(path, pid, "cmdline");
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	int fd = open(path.str(), O_RDONLY | O_CLOEXEC);
 	ssize_t n = fd < 0 ? -1 : read(fd, args, sizeof(args) - 1);
 	if (fd >= 0)
 		close(fd);
@@ -541,10 +511,10 @@ bool runs_with(long pid, const char *word)
 bool runs_program(const supervisor &s, long pid)
 {
 	const char *exe = s.exe != nullptr ? s.exe : s.argv[0];
-	char link[PATH_SIZE];
+	ipc_buf<PATH_SIZE> link;
 	size_t len = strlen(exe);
-	return tool_proc_link(pid, "exe", "", link, sizeof(link)) && strncmp(link, exe, len) == 0 &&
-	       (link[len] == '\0' || strcmp(link + len, " (deleted)") == 0);
+	return tool_proc_link(link, pid, "exe") && strncmp(link.str(), exe, len) == 0 &&
+	       (link.buf[len] == '\0' || strcmp(link.buf + len, " (deleted)") == 0);
 }
 
 // Who FILE's pid is, checked before anything is done to it: after a power
@@ -590,10 +560,10 @@ found look(const supervisor &s)
 // True once process pid has ended (or is our child, ended), within seconds.
 bool gone(long pid, unsigned long seconds)
 {
-	for (int64_t until = now_ms() + (int64_t)seconds * 1000;; nap()) {
+	for (int64_t until = tool_now_ms() + (int64_t)seconds * 1000;; nap()) {
 		if (waitpid((pid_t)pid, nullptr, WNOHANG) == pid || kill((pid_t)pid, 0) != 0)
 			return true;
-		if (now_ms() >= until)
+		if (tool_now_ms() >= until)
 			return false;
 	}
 }
@@ -619,7 +589,7 @@ int stop(const supervisor &s)
 	unlink(s.state);
 	if (f.older[0] != '\0')
 		unlink(f.older);
-	say(s.name, f.what == found::NOTHING ? ": not running" : ": stopped");
+	answer(s.name, f.what == found::NOTHING ? ": not running" : ": stopped");
 	return TOOL_OK;
 }
 
@@ -627,23 +597,23 @@ int status(const supervisor &s)
 {
 	found f = look(s);
 	if (f.what == found::ALONE) {
-		say(s.name, ": running (pid ", f.pid, ", unsupervised: restart puts it under a supervisor)");
+		answer(s.name, ": running (pid ", f.pid, ", unsupervised: restart puts it under a supervisor)");
 		return TOOL_OK;
 	}
 	if (f.what == found::NOTHING) {
-		say(s.name, ": stopped");
+		answer(s.name, ": stopped");
 		return 3;
 	}
 	// 1, as for a program that is not running but has left its pid file:
 	// its supervisor is there, and starts it as soon as it can.
 	if (strcmp(f.state, "running") == 0) {
-		say(s.name, ": running (pid ", f.program, ", restarted ", f.restarts, " times)");
+		answer(s.name, ": running (pid ", f.program, ", restarted ", f.restarts, " times)");
 		return TOOL_OK;
 	}
 	if (strcmp(f.state, "waiting") == 0)
-		say(s.name, ": waiting for ", s.queue != nullptr ? s.queue : "its queue", " (restarted ", f.restarts, " times)");
+		answer(s.name, ": waiting for ", s.queue != nullptr ? s.queue : "its queue", " (restarted ", f.restarts, " times)");
 	else
-		say(s.name, ": starting again (restarted ", f.restarts, " times)");
+		answer(s.name, ": starting again (restarted ", f.restarts, " times)");
 	return TOOL_FAILED;
 }
 
@@ -654,7 +624,7 @@ int start_background(supervisor &s)
 {
 	found f = look(s);
 	if (f.what != found::NOTHING) {
-		say(s.name, ": already running (pid ", f.what == found::SUPERVISED ? f.program : f.pid, ")");
+		answer(s.name, ": already running (pid ", f.what == found::SUPERVISED ? f.program : f.pid, ")");
 		return TOOL_OK;
 	}
 	unlink(s.state);
@@ -675,8 +645,8 @@ int start_background(supervisor &s)
 		ipc_log_error("Can't start ", s.name);
 		return TOOL_FAILED;
 	}
-	int64_t until = now_ms() + (int64_t)s.start_check * 1000;
-	while (now_ms() < until && kill(pid, 0) == 0 && waitpid(pid, nullptr, WNOHANG) == 0)
+	int64_t until = tool_now_ms() + (int64_t)s.start_check * 1000;
+	while (tool_now_ms() < until && kill(pid, 0) == 0 && waitpid(pid, nullptr, WNOHANG) == 0)
 		nap();
 	f = look(s);
 	if (f.what != found::SUPERVISED || f.pid != pid || f.restarts != 0 || strcmp(f.state, "restarting") == 0) {
@@ -688,34 +658,33 @@ int start_background(supervisor &s)
 			s.log == nullptr ? "/dev/null" : s.syslog >= 0 ? "the system log" : s.log, ")\n");
 		return TOOL_FAILED;
 	}
-	for (until = now_ms() + (int64_t)s.start_wait * 1000; strcmp(f.state, "waiting") == 0 && now_ms() < until;) {
+	for (until = tool_now_ms() + (int64_t)s.start_wait * 1000; strcmp(f.state, "waiting") == 0 && tool_now_ms() < until;) {
 		nap();
 		f = look(s);
 	}
 	if (strcmp(f.state, "running") == 0)
-		say(s.name, ": started (pid ", f.program, ")");
+		answer(s.name, ": started (pid ", f.program, ")");
 	else
-		say(s.name, ": waiting for ", s.queue, "; it starts once that is there");
+		answer(s.name, ": waiting for ", s.queue, "; it starts once that is there");
 	return TOOL_OK;
 }
 
 void parse_seconds(const char *option, unsigned long *value)
 {
 	if (!tool_parse_number(optarg, SECONDS_MAX, value))
-		tool_usage_error(NAME, option, ": '", optarg, "' is not a number from 0 to ", SECONDS_MAX);
+		tool_usage_error(option, ": '", optarg, "' is not a number from 0 to ", SECONDS_MAX);
 }
 
 void parse(supervisor &s, int argc, char **argv)
 {
-	static char state[PATH_SIZE];
 	s.stop_seconds = 5;
 	s.start_check = 1;
 	s.hint = "";
-	for (int c; (c = tool_next_option(NAME, argc, argv, "+h", OPTIONS, USAGE)) != -1;) {
+	for (int c; (c = tool_next_option(argc, argv, "+h", OPTIONS, USAGE)) != -1;) {
 		if (c == 'q' && (optarg[0] != '/' || strlen(optarg) > 255 || strchr(optarg + 1, '/') != nullptr))
-			tool_usage_error(NAME, "--queue: '", optarg, "' is not a queue name (/NAME)");
-		if (c == 's' && strlen(optarg) >= sizeof(state) - sizeof("/var/run/.tmp"))
-			tool_usage_error(NAME, "--state: '", optarg, "' is too long");
+			tool_usage_error("--queue: '", optarg, "' is not a queue name (/NAME)");
+		if (c == 's' && strlen(optarg) > PATH_SIZE - sizeof("/var/run/"))
+			tool_usage_error("--state: '", optarg, "' is too long");
 		if (c == 't')
 			parse_seconds("--stop-seconds", &s.stop_seconds);
 		if (c == 'c')
@@ -738,14 +707,13 @@ void parse(supervisor &s, int argc, char **argv)
 			s.action = c;
 	}
 	if (optind >= argc)
-		tool_usage_error(NAME, "no program to run");
+		tool_usage_error("no program to run");
 	if (s.action != 0 && s.state == nullptr)
-		tool_usage_error(NAME, "--start, --stop, --restart and --status need --state");
+		tool_usage_error("--start, --stop, --restart and --status need --state");
 	// Never on the card: in RAM, where /var/run cannot be written /tmp.
 	if (s.state != nullptr && strchr(s.state, '/') == nullptr) {
-		ipc_text t = {state, sizeof(state) - 1, 0};
-		ipc_put_all(t, access("/var/run", W_OK) == 0 ? "/var/run/" : "/tmp/", s.state);
-		s.state = state;
+		ipc_put_all(s.state_path, access("/var/run", W_OK) == 0 ? "/var/run/" : "/tmp/", s.state);
+		s.state = s.state_path.str();
 	}
 	s.argv = argv + optind;
 	const char *slash = strrchr(s.argv[0], '/');
@@ -757,6 +725,7 @@ void parse(supervisor &s, int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+	tool_start(NAME);
 	supervisor s = {};
 	parse(s, argc, argv);
 	switch (s.action) {
