@@ -684,7 +684,7 @@ void parse(supervisor &s, int argc, char **argv)
 		if (c == 'q' && (optarg[0] != '/' || strlen(optarg) > 255 || strchr(optarg + 1, '/') != nullptr))
 			tool_usage_error("--queue: '", optarg, "' is not a queue name (/NAME)");
 		if (c == 's' && strlen(optarg) > PATH_SIZE - sizeof("/var/run/"))
-			tool_usage_error("--state: '", optarg, "' is too long");
+			tool_usage_error("--state: longer than ", PATH_SIZE - sizeof("/var/run/"), " characters");
 		if (c == 't')
 			parse_seconds("--stop-seconds", &s.stop_seconds);
 		if (c == 'c')
