@@ -146,6 +146,10 @@ void answer(const Parts &...parts)
 	ipc_write_all(STDOUT_FILENO, t.buf, t.len);
 }
 
+// "SUPERVISOR STATE PID RESTARTS" for the scripts, which take it for the
+// pid file too; run in the foreground, 0.7.0's "STATE PID RESTARTS", which
+// that release's scripts still read where an upgrade cut short by a power
+// cut left them beside this program.
 void write_state(const supervisor &s, const char *what)
 {
 	if (s.state == nullptr)
