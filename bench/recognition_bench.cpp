@@ -24,12 +24,13 @@ void match_and_format(benchmark::State &state)
 {
 	std::string m = message(static_cast<size_t>(state.range(0)));
 	const auto *bytes = reinterpret_cast<const unsigned char *>(m.data());
-	char line[IPC_BYTE_LINE_SIZE];
+	ipc_buf<IPC_BYTE_LINE_SIZE> line;
 	for (auto _ : state) {
 		const ipc_event *event = ipc_match_event(bytes, m.size());
-		size_t n = ipc_format_bytes(line, sizeof(line), bytes, m.size());
+		line.len = 0;
+		ipc_put_bytes(line, bytes, m.size());
 		benchmark::DoNotOptimize(event);
-		benchmark::DoNotOptimize(n);
+		benchmark::DoNotOptimize(line.len);
 		benchmark::ClobberMemory();
 	}
 	state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));

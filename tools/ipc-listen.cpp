@@ -2,6 +2,7 @@
 // each, for shell scripts and pipes.
 #include <errno.h>
 #include <getopt.h>
+#include <limits.h>
 #include <poll.h>
 #include <time.h>
 
@@ -40,65 +41,33 @@ constexpr option OPTIONS[] = {
 	{nullptr, 0, nullptr, 0},
 };
 
-// Writes msg escaped into line (4 * len + 1 bytes of room), with the line
-// end, and returns the line's length.
-size_t escape(char *line, const unsigned char *msg, size_t len)
+// The line of an event: msg escaped, and the line end.
+void put_escaped(ipc_text &line, const unsigned char *msg, size_t len)
 {
-	static constexpr char digits[] = "0123456789abcdef";
-	size_t n = 0;
-
-	for (size_t i = 0; i < len; i++) {
-		unsigned char c = msg[i];
-		if (c == '\\') {
-			line[n++] = '\\';
-			line[n++] = '\\';
-		} else if (c >= 0x20 && c < 0x7f) {
-			line[n++] = (char)c;
-		} else {
-			line[n++] = '\\';
-			line[n++] = 'x';
-			line[n++] = digits[c >> 4];
-			line[n++] = digits[c & 0x0f];
-		}
-	}
-	line[n++] = '\n';
-	return n;
+	for (const unsigned char *c = msg; c < msg + len; c++)
+		if (*c == '\\')
+			ipc_put(line, "\\\\", 2);
+		else if (*c >= 0x20 && *c < 0x7f)
+			ipc_put(line, (const char *)c, 1);
+		else
+			ipc_put_all(line, ipc_chars{"\\x", 2}, ipc_hex{c, 1});
+	ipc_put(line, "\n", 1);
 }
 
-timespec monotonic_after(unsigned long seconds)
-{
-	timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	t.tv_sec += (time_t)seconds;
-	return t;
-}
-
-// The time left until the deadline; zero once it has passed.
-timespec time_until(const timespec &deadline)
-{
-	timespec now, left;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	left.tv_sec = deadline.tv_sec - now.tv_sec;
-	left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-	if (left.tv_nsec < 0) {
-		left.tv_sec--;
-		left.tv_nsec += 1000000000;
-	}
-	if (left.tv_sec < 0)
-		left = {0, 0};
-	return left;
-}
-
-// Receives one message by the deadline, or fails with ETIMEDOUT. A queue
-// descriptor is a file descriptor here, and ppoll's timeout runs on the
-// monotonic clock; a realtime deadline (mq_timedreceive) would move with
-// every step of the system's clock. q is non-blocking.
-ssize_t receive_by(mqd_t q, char *buf, size_t size, const timespec &deadline)
+// Receives one message by the deadline (tool_now_ms), or fails with
+// ETIMEDOUT. A queue descriptor is a file descriptor here, and poll's
+// timeout runs on the monotonic clock; a realtime deadline
+// (mq_timedreceive) would move with every step of the system's clock. q is
+// non-blocking.
+ssize_t receive_by(mqd_t q, char *buf, size_t size, int64_t deadline)
 {
 	for (;;) {
-		timespec left = time_until(deadline);
+		int64_t left = deadline - tool_now_ms();
+		if (left < 0)
+			left = 0;
 		pollfd p = {q, POLLIN, 0};
-		int ready = ppoll(&p, 1, &left, nullptr);
+		// A wait of more than 24 days is taken in steps.
+		int ready = poll(&p, 1, left > INT_MAX ? INT_MAX : (int)left);
 		if (ready < 0)
 			return -1;
 		if (ready > 0) {
@@ -106,7 +75,7 @@ ssize_t receive_by(mqd_t q, char *buf, size_t size, const timespec &deadline)
 			// Another reader may have taken it first.
 			if (n >= 0 || errno != EAGAIN)
 				return n;
-		} else if (left.tv_sec == 0 && left.tv_nsec == 0) {
+		} else if (left == 0) {
 			errno = ETIMEDOUT;
 			return -1;
 		}
@@ -126,8 +95,7 @@ void skip_waiting(mqd_t q)
 	const timespec past = {0, 0};
 	for (long i = 0; i < attr.mq_curmsgs && mq_timedreceive(q, msg, sizeof(msg), nullptr, &past) >= 0; i++)
 		;
-	static constexpr char SKIPPED[] = "ipc-listen: skipped old events (--waiting prints them)\n";
-	ipc_write_all(2, SKIPPED, sizeof(SKIPPED) - 1);
+	say("skipped old events (--waiting prints them)\n");
 }
 
 } // namespace
@@ -138,7 +106,8 @@ int main(int argc, char **argv)
 	unsigned long count = 0, timeout = 0, index = 0;
 	bool dispatch = false, waiting = false;
 
-	for (int c; (c = tool_next_option(NAME, argc, argv, "h", OPTIONS, USAGE)) != -1;) {
+	tool_start(NAME);
+	for (int c; (c = tool_next_option(argc, argv, "h", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
 		case 'c':
 			count_text = optarg;
@@ -157,16 +126,16 @@ int main(int argc, char **argv)
 	int operands = argc - optind;
 	const char *index_text = operands > 0 ? argv[optind] : nullptr;
 	if (count_text != nullptr && (!tool_parse_number(count_text, (unsigned long)-1, &count) || count == 0))
-		tool_usage_error(NAME, "--count: '", count_text, "' is not a number above 0");
+		tool_usage_error("--count: '", count_text, "' is not a number above 0");
 	if (timeout_text != nullptr && !tool_parse_number(timeout_text, TIMEOUT_MAX, &timeout))
-		tool_usage_error(NAME, "--timeout: '", timeout_text, "' is not a number of seconds from 0 to ",
+		tool_usage_error("--timeout: '", timeout_text, "' is not a number of seconds from 0 to ",
 				 TIMEOUT_MAX);
 	if (dispatch && operands != 0)
-		tool_usage_error(NAME, "--dispatch takes no queue number N");
+		tool_usage_error("--dispatch takes no queue number N");
 	if (!dispatch && operands != 1)
-		tool_usage_error(NAME, operands == 0 ? "no queue number N given" : "one queue number N at a time");
+		tool_usage_error(operands == 0 ? "no queue number N given" : "one queue number N at a time");
 	if (!dispatch && (!tool_parse_number(index_text, IPC_QUEUE_COUNT - 1, &index) || index == 0))
-		tool_usage_error(NAME, "N: '", index_text, "' is not a number from 1 to ", IPC_QUEUE_COUNT - 1);
+		tool_usage_error("N: '", index_text, "' is not a number from 1 to ", IPC_QUEUE_COUNT - 1);
 
 	bool timed = timeout_text != nullptr;
 	mqd_t q = tool_open_queue((int)index, timed ? O_NONBLOCK : 0);
@@ -176,9 +145,9 @@ int main(int argc, char **argv)
 		skip_waiting(q);
 
 	char msg[TOOL_MSG_MAX];
-	char line[4 * TOOL_MSG_MAX + 1];
+	ipc_buf<4 * TOOL_MSG_MAX + 1> line;
 	for (unsigned long seen = 0; count == 0 || seen < count; seen++) {
-		timespec deadline = monotonic_after(timeout);
+		int64_t deadline = tool_now_ms() + (int64_t)timeout * 1000;
 		ssize_t len;
 		do
 			len = timed ? receive_by(q, msg, sizeof(msg), deadline) : mq_receive(q, msg, sizeof(msg), nullptr);
@@ -186,15 +155,18 @@ int main(int argc, char **argv)
 		if (len < 0 && errno == ETIMEDOUT)
 			return TOOL_TIMED_OUT;
 		if (len < 0) {
-			char name[IPC_QUEUE_NAME_SIZE];
+			ipc_queue_name_buf name;
 			ipc_queue_name(name, (int)index);
-			ipc_log_error("Can't receive from mqueue ", name);
+			ipc_log_error("Can't receive from mqueue ", name.str());
 			return TOOL_FAILED;
 		}
 		const unsigned char *bytes = (const unsigned char *)msg;
-		size_t n = dispatch ? ipc_format_bytes(line, sizeof(line), bytes, (size_t)len)
-				    : escape(line, bytes, (size_t)len);
-		if (!ipc_write_all(1, line, n))
+		line.len = 0;
+		if (dispatch)
+			ipc_put_bytes(line, bytes, (size_t)len);
+		else
+			put_escaped(line, bytes, (size_t)len);
+		if (!ipc_write_all(1, line.buf, line.len))
 			return TOOL_FAILED;
 	}
 	return TOOL_OK;

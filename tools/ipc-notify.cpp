@@ -53,15 +53,13 @@ size_t parse_hex(const char *hex, unsigned char *bytes)
 	case TOOL_HEX_OK:
 		return len;
 	case TOOL_HEX_ODD:
-		tool_usage_error(NAME, "--hex: odd number of hex digits");
-	case TOOL_HEX_BAD_DIGIT: {
-		const char digit[] = {*bad, '\0'};
-		tool_usage_error(NAME, "--hex: '", digit, "' is not a hex digit");
-	}
+		tool_usage_error("--hex: odd number of hex digits");
+	case TOOL_HEX_BAD_DIGIT:
+		tool_usage_error("--hex: '", ipc_chars{bad, 1}, "' is not a hex digit");
 	case TOOL_HEX_TOO_LONG:
 		break;
 	}
-	tool_usage_error(NAME, "--hex: more than ", IPC_MSG_SIZE, " bytes");
+	tool_usage_error("--hex: more than ", IPC_MSG_SIZE, " bytes");
 }
 
 } // namespace
@@ -74,7 +72,8 @@ int main(int argc, char **argv)
 	unsigned long priority = 0;
 	bool create = false;
 
-	for (int c; (c = tool_next_option(NAME, argc, argv, "h", OPTIONS, USAGE)) != -1;) {
+	tool_start(NAME);
+	for (int c; (c = tool_next_option(argc, argv, "h", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
 		case 'x':
 			hex = optarg;
@@ -90,23 +89,24 @@ int main(int argc, char **argv)
 	int operands = argc - optind;
 	const char *event_name = operands > 0 ? argv[optind] : nullptr;
 	if (priority_text != nullptr && !tool_parse_number(priority_text, PRIORITY_MAX, &priority))
-		tool_usage_error(NAME, "--priority: '", priority_text, "' is not a number from 0 to ", PRIORITY_MAX);
+		tool_usage_error("--priority: '", priority_text, "' is not a number from 0 to ", PRIORITY_MAX);
 	if (hex != nullptr) {
 		if (operands != 0)
-			tool_usage_error(NAME, "--hex takes no EVENT");
+			tool_usage_error("--hex takes no EVENT");
 		len = parse_hex(hex, bytes);
 	} else if (!(create && operands == 0 && priority_text == nullptr)) {
 		if (operands != 1)
-			tool_usage_error(NAME, operands == 0 ? "no EVENT given" : "one EVENT at a time");
+			tool_usage_error(operands == 0 ? "no EVENT given" : "one EVENT at a time");
 		const ipc_event *event = ipc_find_event(event_name);
 		if (event == nullptr)
-			tool_usage_error(NAME, "unknown event '", event_name, "'");
+			tool_usage_error("unknown event '", event_name, "'");
 		len = event->size;
 		memcpy(bytes, event->bytes, len);
 	}
 
-	char name[IPC_QUEUE_NAME_SIZE];
-	ipc_queue_name(name, 0);
+	ipc_queue_name_buf queue;
+	ipc_queue_name(queue, 0);
+	const char *name = queue.str();
 	mqd_t q = create ? ipc_create_queue(name, O_WRONLY) : mq_open(name, O_WRONLY);
 	if (q == (mqd_t)-1) {
 		ipc_log_error("Can't open mqueue ", name);

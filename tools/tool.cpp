@@ -4,9 +4,49 @@
 #include <mqueue.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "queues/ipc_queues.h"
+
+namespace {
+
+char *name;
+// The name where the tool's lines begin with it; nullptr where the log tags
+// them.
+const char *prefix;
+
+} // namespace
+
+void tool_set_name(char *tool)
+{
+	prefix = name = tool;
+}
+
+void tool_tag_from_env(void)
+{
+	const char *env = getenv("IPC_LOG_TAGGED");
+	if (env != nullptr && *env != '\0')
+		prefix = nullptr;
+}
+
+char *tool_name(void)
+{
+	return name;
+}
+
+void tool_put_prefix(ipc_text &t)
+{
+	if (prefix != nullptr)
+		ipc_put_all(t, prefix, ": ");
+}
+
+int64_t tool_now_ms(void)
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
 
 bool tool_parse_number(const char *text, unsigned long max, unsigned long *value)
 {
@@ -17,7 +57,6 @@ bool tool_parse_number(const char *text, unsigned long max, unsigned long *value
 	for (const char *p = text; *p != '\0'; p++) {
 		if (*p < '0' || *p > '9')
 			return false;
-		// No division: the device's CPU has no divide instruction.
 		if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, (unsigned long)(*p - '0'), &v) ||
 		    v > max)
 			return false;
@@ -67,62 +106,57 @@ tool_hex_result tool_parse_hex(const char *hex, unsigned char *bytes, size_t max
 	return TOOL_HEX_OK;
 }
 
-void tool_proc_path(char *path, long pid, const char *a, const char *b)
-{
-	ipc_text t = {path, TOOL_PROC_PATH_MAX - 1, 0};
-	ipc_put_all(t, "/proc/", pid, "/", a, b);
-	path[t.len] = '\0';
-}
-
-bool tool_proc_link(long pid, const char *a, const char *b, char *link, size_t size)
-{
-	char path[TOOL_PROC_PATH_MAX];
-	tool_proc_path(path, pid, a, b);
-	ssize_t n = readlink(path, link, size - 1);
-	if (n < 0)
-		return false;
-	link[n] = '\0';
-	return true;
-}
-
-int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage)
+int tool_next_option(int argc, char **argv, const char *shorts, const option *options, const char *usage)
 {
 	argv[0] = name;
 	int c = getopt_long(argc, argv, shorts, options, nullptr);
 	if (c == 'h')
 		exit(ipc_write_all(STDOUT_FILENO, usage, strlen(usage)) ? TOOL_OK : TOOL_FAILED);
 	if (c == 'V') {
-		char line[64];
-		ipc_text t = {line, sizeof(line), 0};
-		ipc_put_all(t, name, " " IPC_VERSION "\n");
-		exit(ipc_write_all(STDOUT_FILENO, line, t.len) ? TOOL_OK : TOOL_FAILED);
+		ipc_buf<64> line;
+		ipc_put_all(line, name, " " IPC_VERSION "\n");
+		exit(ipc_write_all(STDOUT_FILENO, line.buf, line.len) ? TOOL_OK : TOOL_FAILED);
 	}
 	if (c == '?' || c == ':')
 		exit(TOOL_USAGE);
 	return c;
 }
 
-void tool_usage_exit(const char *name, const ipc_text &message)
+void tool_usage_exit(const ipc_text &message)
 {
-	ipc_log(name, ": ", message, " (see ", name, " --help)\n");
+	say(message, " (see ", name, " --help)\n");
+	exit(TOOL_USAGE);
+}
+
+int tool_next_option(char *tool, int argc, char **argv, const char *shorts, const option *options, const char *usage)
+{
+	if (name == nullptr)
+		tool_start(tool);
+	return tool_next_option(argc, argv, shorts, options, usage);
+}
+
+void tool_usage_exit(const char *tool, const ipc_text &message)
+{
+	ipc_log(tool, ": ", message, " (see ", tool, " --help)\n");
 	exit(TOOL_USAGE);
 }
 
 int tool_open_queue(int index, int flags)
 {
-	char name[IPC_QUEUE_NAME_SIZE];
+	ipc_queue_name_buf queue;
 	mq_attr attr;
 
-	ipc_queue_name(name, index);
+	ipc_queue_name(queue, index);
+	const char *path = queue.str();
 	// The dispatch queue belongs to the producer; a subscriber queue may be
 	// created by whichever of reader and service comes first.
-	mqd_t q = index == 0 ? mq_open(name, O_RDONLY | flags) : ipc_create_queue(name, O_RDONLY | flags);
+	mqd_t q = index == 0 ? mq_open(path, O_RDONLY | flags) : ipc_create_queue(path, O_RDONLY | flags);
 	if (q == (mqd_t)-1) {
-		ipc_log_error("Can't open mqueue ", name);
+		ipc_log_error("Can't open mqueue ", path);
 		return -1;
 	}
 	if (mq_getattr(q, &attr) == 0 && attr.mq_msgsize > TOOL_MSG_MAX) {
-		ipc_log("Can't read mqueue ", name, ". Error: messages of up to ", attr.mq_msgsize, " bytes, more than ",
+		ipc_log("Can't read mqueue ", path, ". Error: messages of up to ", attr.mq_msgsize, " bytes, more than ",
 			TOOL_MSG_MAX, "\n");
 		mq_close(q);
 		return -1;

@@ -1,7 +1,9 @@
-// What the command-line tools share: strict parsers and uniform failures.
+// What the command-line tools share: their name and lines, the clock,
+// strict parsers and uniform failures.
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "trace/trace.h"
 
@@ -10,6 +12,47 @@ constexpr int TOOL_OK = 0;
 constexpr int TOOL_FAILED = 1;     // a queue could not be opened or used
 constexpr int TOOL_USAGE = 2;      // bad command line
 constexpr int TOOL_TIMED_OUT = 3;  // ipc-listen: no event in time
+
+// How the tool's own lines begin.
+enum tool_prefix {
+	TOOL_NAMED,          // "NAME: "
+	// Nothing where IPC_LOG_TAGGED is set and not empty: the log names the
+	// program on each line itself (busybox logger's tag, for LOG=syslog).
+	TOOL_TAGGED_BY_ENV,
+};
+
+void tool_set_name(char *name);
+void tool_tag_from_env(void);
+
+// Names the tool, for getopt's messages, say() and its usage errors: the
+// first thing main does. Only a tool that asks for it reads the
+// environment (and links getenv).
+inline void tool_start(char *name, tool_prefix prefix = TOOL_NAMED)
+{
+	tool_set_name(name);
+	if (prefix == TOOL_TAGGED_BY_ENV)
+		tool_tag_from_env();
+}
+// The name tool_start was given.
+char *tool_name(void);
+// Appends what begins each of the tool's lines.
+void tool_put_prefix(ipc_text &t);
+
+// Writes one line of the tool's, "NAME: " and the parts (strings, numbers,
+// texts), at once; the parts end with the line end. A line cut at
+// IPC_LINE_MAX keeps its line end.
+template <typename... Parts>
+void say(const Parts &...parts)
+{
+	ipc_buf<IPC_LINE_MAX> t;
+	tool_put_prefix(t);
+	ipc_put_all(t, parts...);
+	ipc_write_line(t);
+}
+
+// Milliseconds of CLOCK_MONOTONIC, in 64 bits: a long of the device's 32
+// wraps after 24.8 days of uptime.
+int64_t tool_now_ms(void);
 
 // Parses a whole decimal number from 0 to max: no sign, no blanks, no
 // trailing characters.
@@ -29,14 +72,6 @@ tool_hex_result tool_parse_hex(const char *hex, unsigned char *bytes, size_t max
 
 struct option;
 
-// What the kernel shows of a process: /proc/PID/ then a and b (b may be
-// empty), into path of TOOL_PROC_PATH_MAX bytes.
-constexpr size_t TOOL_PROC_PATH_MAX = sizeof("/proc/4294967295/fd/4294967295");
-void tool_proc_path(char *path, long pid, const char *a, const char *b = "");
-// What the link /proc/PID/AB names, into link (size bytes, terminated);
-// false when it cannot be read (the process or the descriptor is gone).
-bool tool_proc_link(long pid, const char *a, const char *b, char *link, size_t size);
-
 // Longest message the tools take from a queue.
 constexpr long TOOL_MSG_MAX = 4096;
 
@@ -49,20 +84,32 @@ int tool_open_queue(int index, int flags);
 // The next option on the command line, as getopt_long gives it from the
 // short options shorts ("h" and more) and the long options, or -1 when
 // there are no more. --help (or -h) writes usage to standard output and
-// exits 0, --version (long option 'V') "NAME VERSION"; a bad option exits with TOOL_USAGE once getopt has said what is
-// wrong, naming the tool as its other messages do.
-int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage);
+// exits 0, --version (long option 'V') "NAME VERSION"; a bad option exits
+// with TOOL_USAGE once getopt has said what is wrong, naming the tool as
+// its other messages do.
+int tool_next_option(int argc, char **argv, const char *shorts, const option *options, const char *usage);
 
-// Writes "NAME: MESSAGE (see NAME --help)" as one line and exits with
-// TOOL_USAGE.
-[[noreturn]] void tool_usage_exit(const char *name, const ipc_text &message);
+// Writes "NAME: MESSAGE (see NAME --help)" as one line, as say() does, and
+// exits with TOOL_USAGE.
+[[noreturn]] void tool_usage_exit(const ipc_text &message);
+
+// A tool's NAME (char NAME[]), which tool_start was given.
+template <typename T>
+constexpr bool tool_is_name = false;
+template <size_t N>
+constexpr bool tool_is_name<char (&)[N]> = true;
 
 // The message is built from its parts, strings and numbers.
-template <typename... Parts>
-[[noreturn]] void tool_usage_error(const char *name, const Parts &...parts)
+template <typename First, typename... Parts>
+[[noreturn]] void tool_usage_error(First &&first, Parts &&...parts)
 {
-	char message[256];
-	ipc_text t = {message, sizeof(message), 0};
-	ipc_put_all(t, parts...);
-	tool_usage_exit(name, t);
+	static_assert(!tool_is_name<First>, "the name comes from tool_start: it would be said twice");
+	ipc_buf<IPC_LINE_MAX> t;
+	ipc_put_all(t, first, parts...);
+	tool_usage_exit(t);
 }
+
+// Until ipc-mqtt and ipc-supervise use the forms above: the name given
+// again, which tool_next_option takes as tool_start's.
+int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage);
+[[noreturn]] void tool_usage_exit(const char *name, const ipc_text &message);

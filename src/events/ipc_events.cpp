@@ -5,35 +5,17 @@
 namespace {
 
 // The fan-out trace of each row, made once the queues are open.
-char fanout[IPC_EVENT_ROWS][IPC_TRACE_SUBSCRIBERS * IPC_FANOUT_LINE_MAX];
-size_t fanout_len[IPC_EVENT_ROWS];
+ipc_buf<IPC_TRACE_SUBSCRIBERS * IPC_FANOUT_LINE_MAX> fanout[IPC_EVENT_ROWS];
 
 } // namespace
-
-const ipc_event *ipc_match_event(const unsigned char *data, size_t len)
-{
-	for (const ipc_event &row : ipc_events)
-		if (len >= row.size && memcmp(data, row.bytes, row.size) == 0)
-			return &row;
-	return nullptr;
-}
-
-const ipc_event *ipc_find_event(const char *name)
-{
-	for (const ipc_event &row : ipc_events)
-		if (strcmp(row.name, name) == 0)
-			return &row;
-	return nullptr;
-}
 
 void ipc_prepare_fanout(void)
 {
 	for (int r = 0; r < IPC_EVENT_ROWS; r++) {
-		ipc_text lines = {fanout[r], sizeof(fanout[r]), 0};
+		fanout[r].len = 0;
 		for (int i = 1; i < IPC_QUEUE_COUNT; i++)
 			if (ipc_mq[i] > 0)
-				ipc_put_all(lines, "Sending ", ipc_events[r].name, " to queue #", i, "\n");
-		fanout_len[r] = lines.len;
+				ipc_put_all(fanout[r], "Sending ", ipc_events[r].name, " to queue #", i, "\n");
 	}
 }
 
@@ -55,6 +37,6 @@ int parse_message(const char *data, unsigned int len)
 		if (ipc_mq[i] > 0)
 			mq_send(ipc_mq[i], row->name, name_len, 0);
 	if (debug)
-		ipc_put(ipc_trace_turn(), fanout[row - ipc_events], fanout_len[row - ipc_events]);
+		ipc_put(ipc_trace_turn(), fanout[row - ipc_events]);
 	return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <string.h>
 
 #include "queues/ipc_queues.h"
 #include "trace/trace.h"
@@ -46,11 +47,25 @@ static_assert(IPC_QUEUE_COUNT - 1 <= (int)IPC_TRACE_SUBSCRIBERS);
 
 constexpr size_t IPC_BYTE_LINE_SIZE = ipc_byte_line_size(IPC_MSG_SIZE);
 
-// The first row that the message matches, or nullptr.
-const ipc_event *ipc_match_event(const unsigned char *data, size_t len);
+// The first row that the message matches, or nullptr. Inline, as the
+// next, so that a tool that reads the table links none of the service's
+// buffers.
+inline const ipc_event *ipc_match_event(const unsigned char *data, size_t len)
+{
+	for (const ipc_event &row : ipc_events)
+		if (len >= row.size && memcmp(data, row.bytes, row.size) == 0)
+			return &row;
+	return nullptr;
+}
 
 // The first row that carries the event name, or nullptr.
-const ipc_event *ipc_find_event(const char *name);
+inline const ipc_event *ipc_find_event(const char *name)
+{
+	for (const ipc_event &row : ipc_events)
+		if (strcmp(row.name, name) == 0)
+			return &row;
+	return nullptr;
+}
 
 // Makes the fan-out trace of every row, "Sending NAME to queue #i" for
 // each subscriber queue in use. The queues never change after start-up,

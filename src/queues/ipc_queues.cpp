@@ -7,14 +7,19 @@
 
 int ipc_mq[IPC_QUEUE_COUNT];
 
+void ipc_queue_name(ipc_text &name, int index)
+{
+	ipc_put(name, IPC_QUEUE_BASE);
+	if (index != 0)
+		ipc_put_all(name, "_", index);
+}
+
 void ipc_queue_name(char *name, int index)
 {
-	ipc_text t = {name, IPC_QUEUE_NAME_SIZE - 1, 0};
+	ipc_queue_name_buf t;
 
-	ipc_put(t, IPC_QUEUE_BASE);
-	if (index != 0)
-		ipc_put_all(t, "_", index);
-	name[t.len] = '\0';
+	ipc_queue_name(t, index);
+	memcpy(name, t.str(), t.len + 1);
 }
 
 mqd_t ipc_create_queue(const char *name, int flags)
@@ -31,18 +36,18 @@ mqd_t ipc_create_queue(const char *name, int flags)
 
 int ipc_open_queue(int index)
 {
-	char name[IPC_QUEUE_NAME_SIZE];
+	ipc_queue_name_buf name;
 
 	ipc_queue_name(name, index);
 	// The dispatch queue belongs to its producer: never create it, and
 	// block on it. Subscribers must never stall the dispatcher.
 	if (index == 0)
-		ipc_mq[index] = mq_open(name, O_RDWR);
+		ipc_mq[index] = mq_open(name.str(), O_RDWR);
 	else
-		ipc_mq[index] = ipc_create_queue(name, O_RDWR | O_NONBLOCK);
+		ipc_mq[index] = ipc_create_queue(name.str(), O_RDWR | O_NONBLOCK);
 	if (ipc_mq[index] != -1)
 		return 0;
-	ipc_log_error("Can't open mqueue ", name);
+	ipc_log_error("Can't open mqueue ", name.str());
 	return index == 0 ? -1 : 0;
 }
 

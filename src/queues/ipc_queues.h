@@ -15,17 +15,21 @@ constexpr int IPC_MAX_MSGS = 10;           // depth of created queues
 constexpr int IPC_RELAY_DELAY_US = 10000;  // pause per loop turn
 constexpr mode_t IPC_QUEUE_MODE = 0644;
 constexpr const char IPC_QUEUE_BASE[] = "/ipc_dispatch";
-constexpr size_t IPC_QUEUE_NAME_SIZE = 16;  // "/ipc_dispatch_9" and its terminator
+constexpr size_t IPC_QUEUE_NAME_MAX = 15;  // "/ipc_dispatch_9"
+constexpr size_t IPC_QUEUE_NAME_SIZE = IPC_QUEUE_NAME_MAX + 1;
 
-static_assert(sizeof(IPC_QUEUE_BASE) + 2 <= IPC_QUEUE_NAME_SIZE);
+static_assert(sizeof(IPC_QUEUE_BASE) - 1 + 2 <= IPC_QUEUE_NAME_MAX);
 static_assert(IPC_MSG_SIZE <= (int)IPC_TRACE_MSG_MAX, "a turn's trace must hold a whole message");
 
 // Slot 0 is the dispatch queue, slot i the subscriber queue number i.
 // A slot is in use when it holds a value greater than 0.
 extern int ipc_mq[IPC_QUEUE_COUNT];
 
-// Writes the name of queue index (0 to 9) into name, which holds
-// IPC_QUEUE_NAME_SIZE bytes.
+// Appends the name of queue index (0 to 9) to name.
+using ipc_queue_name_buf = ipc_buf<IPC_QUEUE_NAME_MAX>;
+void ipc_queue_name(ipc_text &name, int index);
+// Until ipc-mqtt uses the form above: the name into name,
+// IPC_QUEUE_NAME_SIZE bytes, terminated.
 void ipc_queue_name(char *name, int index);
 
 // Opens name with flags | O_CREAT, creating it with the set's mode and

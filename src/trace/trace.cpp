@@ -1,28 +1,13 @@
 #include "trace/trace.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// Every power of ten that an unsigned long holds, largest first.
-constexpr int POWERS = sizeof(unsigned long) == 8 ? 20 : 10;
-struct powers_of_ten {
-	unsigned long p[POWERS];
-};
-constexpr powers_of_ten make_powers(void)
-{
-	powers_of_ten t = {};
-	unsigned long v = 1;
-	for (int i = POWERS - 1; i >= 0; i--, v *= 10)
-		t.p[i] = v;
-	return t;
-}
-constexpr powers_of_ten powers = make_powers();
-static_assert(sizeof(unsigned long) == 8 || sizeof(unsigned long) == 4);
+// Powers of ten that 64 bits hold.
+constexpr int POWERS = 20;
 
 // The two hex digits of every byte value, in order.
 struct hex_pairs {
@@ -40,100 +25,40 @@ constexpr hex_pairs make_hex_pairs(void)
 }
 constexpr hex_pairs hex = make_hex_pairs();
 
-// The turn being gathered.
-char turn_buf[IPC_TURN_TRACE_MAX];
-ipc_text turn = {turn_buf, sizeof(turn_buf), 0};
-
-// Texts given up since the log last took one.
-unsigned long dropped;
-// A drop line and the text behind it, on their way out; and, while pending
-// is not 0, the unwritten rest of a text that a terminal cut short.
-char out[IPC_DROP_LINE_MAX + IPC_TURN_TRACE_MAX];
-const char *rest;
-size_t pending;
-// Sends to a socket rather than writing to it.
-bool log_is_socket;
-
-ssize_t put(const char *buf, size_t len)
-{
-	if (log_is_socket)
-		return send(STDERR_FILENO, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-	return write(STDERR_FILENO, buf, len);
-}
-
-// At most one write(2), whatever the log does.
-void put_or_drop(const char *text, size_t len)
-{
-	// A turn or a log line: never more than a turn's room.
-	if (len > IPC_TURN_TRACE_MAX)
-		len = IPC_TURN_TRACE_MAX;
-	if (pending > 0) {
-		// A text is never left half written: its rest goes before anything
-		// else, and this text is given up to keep to one write.
-		ssize_t n = put(rest, pending);
-		if (n > 0) {
-			rest += n;
-			pending -= (size_t)n;
-		}
-		dropped++;
-		return;
-	}
-	if (dropped > 0) {
-		ipc_text t = {out, sizeof(out), 0};
-		ipc_put_all(t, "Trace: ", (long)dropped, dropped == 1 ? " turn dropped\n" : " turns dropped\n");
-		ipc_put(t, text, len);
-		text = out;
-		len = t.len;
-	}
-	ssize_t n = put(text, len);
-	if (n <= 0) {
-		dropped++;
-		return;
-	}
-	dropped = 0;
-	if ((size_t)n < len) {
-		if (text != out)
-			memcpy(out, text, len);
-		rest = out + n;
-		pending = len - (size_t)n;
-	}
-}
-
 void write_whole(const char *text, size_t len)
 {
 	ipc_write_all(STDERR_FILENO, text, len);
 }
 
-// How texts reach standard error: whole, waiting as long as that takes (the
-// tools), or at once or not at all (the service). Only ipc_log_nonblocking
-// names put_or_drop, so that the tools' binaries do without it.
-void (*write_log)(const char *text, size_t len) = write_whole;
-
 } // namespace
 
-size_t ipc_format_int(char *out, long v)
+void (*ipc_write_log)(const char *text, size_t len) = write_whole;
+
+size_t ipc_format_uint(char *out, unsigned long long v)
 {
+	// The powers of ten up to v's first digit, made by multiplying: a
+	// table of all twenty would take more room than this loop.
+	unsigned long long powers[POWERS];
+	size_t n = 1;
+	powers[0] = 1;
+	for (; n < POWERS && v >= powers[n - 1] * 10; n++)
+		powers[n] = powers[n - 1] * 10;
+	for (size_t i = n; i-- > 0; out++) {
+		*out = '0';
+		for (; v >= powers[i]; v -= powers[i])
+			++*out;
+	}
+	return n;
+}
+
+size_t ipc_format_int(char *out, long long v)
+{
+	if (v >= 0)
+		return ipc_format_uint(out, (unsigned long long)v);
 	// Through the unsigned type, so that the most negative value has a
 	// magnitude too.
-	unsigned long u = v < 0 ? 0 - (unsigned long)v : (unsigned long)v;
-	size_t len = 0;
-	int i;
-
-	if (v < 0)
-		out[len++] = '-';
-	for (i = POWERS - 1; i > 0 && u >= powers.p[i - 1]; i--)
-		;
-	// Digits by subtraction: the device's CPU has no divide instruction,
-	// and a division would bring in the compiler's routine for it.
-	for (; i < POWERS; i++) {
-		char digit = '0';
-		while (u >= powers.p[i]) {
-			u -= powers.p[i];
-			digit++;
-		}
-		out[len++] = digit;
-	}
-	return len;
+	out[0] = '-';
+	return 1 + ipc_format_uint(out + 1, 0 - (unsigned long long)v);
 }
 
 size_t ipc_format_bytes(char *__restrict line, size_t size, const unsigned char *__restrict data, size_t len)
@@ -165,16 +90,36 @@ void ipc_put(ipc_text &t, const char *s)
 	ipc_put(t, s, strlen(s));
 }
 
-void ipc_put(ipc_text &t, long v)
+void ipc_put(ipc_text &t, long long v)
 {
 	char digits[IPC_INT_TEXT_MAX];
 
 	ipc_put(t, digits, ipc_format_int(digits, v));
 }
 
-void ipc_put_bytes(ipc_text &t, const unsigned char *data, size_t len)
+void ipc_put(ipc_text &t, unsigned long long v)
 {
-	t.len += ipc_format_bytes(t.buf + t.len, t.size - t.len, data, len);
+	char digits[IPC_INT_TEXT_MAX];
+
+	ipc_put(t, digits, ipc_format_uint(digits, v));
+}
+
+void ipc_put(ipc_text &t, ipc_padded p)
+{
+	char digits[IPC_INT_TEXT_MAX];
+	size_t n = ipc_format_uint(digits, p.v);
+
+	for (; n < p.width; p.width--)
+		ipc_put(t, "0", 1);
+	ipc_put(t, digits, n);
+}
+
+void ipc_put(ipc_text &t, ipc_hex h)
+{
+	const unsigned char *data = (const unsigned char *)h.data;
+
+	for (size_t i = 0; i < h.len; i++)
+		ipc_put(t, hex.digits[data[i]], 2);
 }
 
 bool ipc_write_all(int fd, const char *buf, size_t len)
@@ -195,69 +140,18 @@ void ipc_write_text(const ipc_text &t)
 {
 	int saved = errno;
 
-	write_log(t.buf, t.len);
+	ipc_write_log(t.buf, t.len);
 	errno = saved;
 }
 
-void ipc_log_nonblocking(void)
+void ipc_write_line(ipc_text &t)
 {
-	int saved = errno;
-	int type;
-	socklen_t size = sizeof(type);
-
-	write_log = put_or_drop;
-	if (getsockopt(STDERR_FILENO, SOL_SOCKET, SO_TYPE, &type, &size) == 0)
-		log_is_socket = true;
-	// Only pipes, FIFOs and terminals can make a writer wait, and none of
-	// them can seek. Setting O_NONBLOCK on the inherited description would
-	// change it for the shell or the init system that shares it; an open
-	// of our own through /proc does not. Where that fails (no /proc, a FIFO
-	// without a reader yet), the log may still hold the service back.
-	else if (lseek(STDERR_FILENO, 0, SEEK_CUR) == -1 && errno == ESPIPE) {
-		int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-		if (fd >= 0) {
-			dup2(fd, STDERR_FILENO);
-			close(fd);
-		}
-	}
-	errno = saved;
+	if (t.len == t.size && t.size > 0)
+		t.buf[t.len - 1] = '\n';
+	ipc_write_text(t);
 }
 
 void ipc_log_error(const char *what, const char *object)
 {
 	ipc_log(what, object, ". Error: ", strerror(errno), "\n");
-}
-
-ipc_text &ipc_trace_turn(void)
-{
-	return turn;
-}
-
-void ipc_trace_status(int len, int err)
-{
-	static constexpr char start[] = "IPC message. Len: ";
-	// The text for the last error seen: the same on almost every turn.
-	static int last_err = -1;
-	static char end_buf[sizeof(". Status: !\n") - 1 + IPC_STATUS_TEXT_MAX];
-	static ipc_text end = {end_buf, sizeof(end_buf), 0};
-
-	if (err != last_err) {
-		const char *text = strerror(err);
-		end.len = 0;
-		ipc_put(end, ". Status: ");
-		ipc_put(end, text, strnlen(text, IPC_STATUS_TEXT_MAX));
-		ipc_put(end, "!\n");
-		last_err = err;
-	}
-	ipc_put(turn, start, sizeof(start) - 1);
-	ipc_put(turn, len);
-	ipc_put(turn, end);
-}
-
-void ipc_trace_flush(void)
-{
-	if (turn.len == 0)
-		return;
-	ipc_write_text(turn);
-	turn.len = 0;
 }

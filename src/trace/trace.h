@@ -10,20 +10,55 @@
 // owns it (src/service/debug.cpp); everything that traces reads it.
 extern int debug;
 
-// Text being built in a caller's buffer of size bytes; whatever does not
-// fit is dropped. There is no terminator.
+// Text being appended to, in storage that an ipc_buf owns: size
+// characters, and one byte more for the terminator that str() writes.
+// Whatever does not fit is dropped. Functions that append to any text take
+// this; call sites declare an ipc_buf.
 struct ipc_text {
 	char *buf;
-	size_t size;
+	size_t size;  // characters it holds, the terminator's byte not counted
 	size_t len;
+
+	// The text so far, terminated.
+	const char *str()
+	{
+		buf[len] = '\0';
+		return buf;
+	}
 };
 
-// Most characters ipc_format_int writes: "-9223372036854775808".
+// A text of up to N characters, with its storage. The constructor is not
+// constexpr, so that a buffer outside a function lives in .bss rather than
+// in the file; it is then set up at start, which keeps it in every binary
+// that links its object file: the service's own buffers live in files that
+// no tool links.
+template <size_t N>
+struct ipc_buf : ipc_text {
+	ipc_buf() : ipc_text{room, N, 0} {}
+	ipc_buf(const ipc_buf &) = delete;
+	ipc_buf &operator=(const ipc_buf &) = delete;
+
+	char room[N + 1];
+};
+
+// Most characters of a number in decimal: "-9223372036854775808",
+// "18446744073709551615".
 constexpr size_t IPC_INT_TEXT_MAX = 20;
 
-// Writes v in decimal into out (IPC_INT_TEXT_MAX bytes of room) and
-// returns how many characters it wrote.
-size_t ipc_format_int(char *out, long v);
+// The decimal formatter of every program (ipc_hex below is the hex one):
+// v into out (IPC_INT_TEXT_MAX bytes of room), no terminator; returns how
+// many characters it wrote.
+//
+// It never divides. The device's ARMv7-A has no divide instruction: gcc 12
+// turns a 32-bit division by a constant into a multiply, which is fine
+// anywhere, but a 64-bit one, even by 10, calls libgcc's __aeabi_uldivmod
+// (__udivmoddi4, a bit loop). A digit loop on % 10 made .text 280 bytes
+// larger in ipc-notify and ipc-listen (ipc-listen then over its 16 KiB) and
+// 444 in the service (arm-linux-gnueabihf-gcc 12 -Os, static musl). So the
+// digits are taken by subtracting powers of ten, in 64 bits, and one
+// formatter serves every integer type, uint64_t counters too.
+size_t ipc_format_uint(char *out, unsigned long long v);
+size_t ipc_format_int(char *out, long long v);
 
 // Writes the byte line of a message, "%02x " for each byte and a line end,
 // into line (size bytes, no terminator) and returns its length. A message
@@ -36,30 +71,76 @@ constexpr size_t ipc_byte_line_size(size_t len)
 	return 3 * len + 1;
 }
 
+// Parts of a text besides strings, numbers and other texts.
+struct ipc_chars {  // len characters, not terminated
+	const char *s;
+	size_t len;
+};
+struct ipc_hex {  // bytes, each as two lowercase hex digits
+	const void *data;
+	size_t len;
+};
+struct ipc_padded {  // a number, at least width digits
+	unsigned long long v;
+	size_t width;
+};
+
 void ipc_put(ipc_text &t, const char *s, size_t n);
 void ipc_put(ipc_text &t, const char *s);
-void ipc_put(ipc_text &t, long v);
+void ipc_put(ipc_text &t, long long v);
+void ipc_put(ipc_text &t, unsigned long long v);
+void ipc_put(ipc_text &t, ipc_hex h);
+void ipc_put(ipc_text &t, ipc_padded p);
 inline void ipc_put(ipc_text &t, int v)
 {
-	ipc_put(t, (long)v);
+	ipc_put(t, (long long)v);
+}
+inline void ipc_put(ipc_text &t, long v)
+{
+	ipc_put(t, (long long)v);
+}
+inline void ipc_put(ipc_text &t, unsigned v)
+{
+	ipc_put(t, (unsigned long long)v);
+}
+inline void ipc_put(ipc_text &t, unsigned long v)
+{
+	ipc_put(t, (unsigned long long)v);
+}
+// A character is not a number: ipc_chars{&c, 1}.
+void ipc_put(ipc_text &t, char c) = delete;
+void ipc_put(ipc_text &t, bool b) = delete;
+inline void ipc_put(ipc_text &t, ipc_chars c)
+{
+	ipc_put(t, c.s, c.len);
 }
 inline void ipc_put(ipc_text &t, const ipc_text &s)
 {
 	ipc_put(t, s.buf, s.len);
 }
 // The byte line of a message, as ipc_format_bytes writes it.
-void ipc_put_bytes(ipc_text &t, const unsigned char *data, size_t len);
+inline void ipc_put_bytes(ipc_text &t, const unsigned char *data, size_t len)
+{
+	t.len += ipc_format_bytes(t.buf + t.len, t.size - t.len, data, len);
+}
 
-// Appends each part in turn: strings and numbers.
+// Appends each part in turn: strings, numbers, texts and the parts above.
 template <typename... Parts>
 void ipc_put_all(ipc_text &t, const Parts &...parts)
 {
 	(ipc_put(t, parts), ...);
 }
 
+
 // Writes len bytes to descriptor fd, retrying only what a short write or
 // a signal left; false when the rest cannot be written.
 bool ipc_write_all(int fd, const char *buf, size_t len);
+
+// How texts reach standard error: whole, waiting as long as that takes
+// (the tools), or at once or not at all (the service, once it calls
+// ipc_log_nonblocking, which lives apart so that the tools' binaries do
+// without it).
+extern void (*ipc_write_log)(const char *text, size_t len);
 
 // Writes the text to standard error at once. errno is kept, and a text
 // that cannot be written is dropped: there is nobody else to tell.
@@ -75,17 +156,21 @@ void ipc_write_text(const ipc_text &t);
 // most one write(2) per text.
 void ipc_log_nonblocking(void);
 
+// Writes a line as ipc_write_text does; one that filled its room ends with
+// a line end still.
+void ipc_write_line(ipc_text &t);
+
+// Room of a line that ipc_log builds.
+constexpr size_t IPC_LINE_MAX = 256;
+
 // Builds one line from its parts and writes it at once, as ipc_write_text.
 // A line cut at the buffer's end keeps its line end.
 template <typename... Parts>
 void ipc_log(const Parts &...parts)
 {
-	char line[256];
-	ipc_text t = {line, sizeof(line), 0};
+	ipc_buf<IPC_LINE_MAX> t;
 	ipc_put_all(t, parts...);
-	if (t.len == t.size)
-		line[t.len - 1] = '\n';
-	ipc_write_text(t);
+	ipc_write_line(t);
 }
 
 // A failure line: "WHAT OBJECT. Error: TEXT", TEXT being the C library's

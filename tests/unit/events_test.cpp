@@ -128,11 +128,11 @@ TEST(Formatter, IntegersAndCutText)
 		EXPECT_EQ(std::string(out, ipc_format_int(out, c.v)), c.text);
 	}
 	// Text past the buffer's end is dropped, never written beyond it.
-	char buf[8] = "#######";
-	ipc_text t = {buf, 6, 0};
+	ipc_buf<6> t;
+	t.room[6] = '#';
 	ipc_put_all(t, "ab", -12, "cdef");
-	EXPECT_EQ(std::string(buf, t.len), "ab-12c");
-	EXPECT_EQ(buf[6], '#');
+	EXPECT_EQ(std::string(t.buf, t.len), "ab-12c");
+	EXPECT_EQ(t.room[6], '#');
 	ipc_put_bytes(t, reinterpret_cast<const unsigned char *>("x"), 1);
 	EXPECT_EQ(t.len, 6u);
 }

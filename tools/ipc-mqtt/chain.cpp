@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "mqtt.h"
+#include "proc.h"
 #include "queues/ipc_queues.h"
 #include "tool.h"
 

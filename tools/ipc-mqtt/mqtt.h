@@ -18,12 +18,6 @@ extern char NAME[];
 // for S60ipc-mqtt's LOG=syslog: IPC_LOG_TAGGED is set).
 extern const char *log_prefix;
 
-template <typename... Parts>
-void say(const Parts &...parts)
-{
-	ipc_log(log_prefix, parts...);
-}
-
 constexpr size_t ID_MAX = 64;
 constexpr size_t PREFIX_MAX = 128;
 constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config") + ID_MAX;

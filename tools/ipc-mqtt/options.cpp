@@ -224,6 +224,7 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 	const char *tagged = getenv("IPC_LOG_TAGGED");
 	if (tagged != nullptr && *tagged != '\0')
 		log_prefix = "";
+	tool_start(NAME, TOOL_TAGGED_BY_ENV);
 
 	for (int c; (c = tool_next_option(NAME, argc, argv, "hH:p:i:t:u:P:d:nk:c:v", OPTIONS, USAGE)) != -1;) {
 		switch (c) {
