@@ -21,6 +21,8 @@ enum tool_prefix {
 	TOOL_TAGGED_BY_ENV,
 };
 
+// tool_start's two halves: the name, and the prefix left out where
+// IPC_LOG_TAGGED says so.
 void tool_set_name(char *name);
 void tool_tag_from_env(void);
 
