@@ -528,7 +528,7 @@ protected:
 // created anew, removed and brought back; idle with nothing to detect; rc
 // stop, the card never written after the start; rc remove. One scenario a
 // row, each on what the rows before it left.
-TEST_F(InitScriptOnACard, InstallUpgradesAndTheField)
+TEST_F(InitScriptOnACard, InstallIntoAFolderOnAReadOnlyRoot)
 {
 	const auto both = std::pair(0, 2L);
 	Ran r;
