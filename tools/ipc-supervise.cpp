@@ -91,6 +91,8 @@ constexpr long SECONDS_MAX = 3600;
 // How often the queue is looked at: whether it exists, and whether the
 // program still holds the one that does.
 constexpr long LOOK_EVERY_MS = 1000;
+// How soon a line of our own that the log could not take is tried again.
+constexpr long HELD_RETRY_MS = 100;
 constexpr size_t PATH_SIZE = 256;
 
 // The signals a program usually ends by, by name; others by number.
@@ -119,6 +121,8 @@ struct supervisor {
 	int syslog;       // a datagram socket, for syslog; -1 otherwise
 	size_t line_len;  // of a line read in part
 	char line[512];
+	size_t held_len;  // of a line of our own that syslogd could not take yet
+	char held[256];
 	ipc_buf<PATH_SIZE> state_path;  // where --state names no folder
 };
 
@@ -194,14 +198,31 @@ bool open_log(supervisor &s)
 	return true;
 }
 
-// "<PRI>TAG: LINE", user.notice as logger sends it; dropped when the log
+// "<PRI>TAG: LINE", user.notice as logger sends it; false when the log
 // cannot take it at once, or is not there (no syslogd yet at boot).
-void send_line(const supervisor &s, const char *line, size_t len)
+bool send_line(const supervisor &s, const char *line, size_t len)
 {
 	static const sockaddr_un DEV_LOG = {AF_UNIX, "/dev/log"};
 	ipc_buf<sizeof(s.line) + 80> t;
 	ipc_put_all(t, "<13>", s.name, ": ", ipc_chars{line, len});
-	sendto(s.syslog, t.buf, t.len, MSG_DONTWAIT | MSG_NOSIGNAL, (const sockaddr *)&DEV_LOG, sizeof(DEV_LOG));
+	return sendto(s.syslog, t.buf, t.len, MSG_DONTWAIT | MSG_NOSIGNAL, (const sockaddr *)&DEV_LOG,
+		      sizeof(DEV_LOG)) >= 0;
+}
+
+// A line of our own (a restart, and why) is worth more than the program's
+// trace, which can flood the log: one that the log cannot take is held and
+// sent before anything else, and the program's lines are dropped while it
+// waits. The rest of ours are dropped meanwhile, as the program's are.
+void relay_line(supervisor &s, const char *line, size_t len)
+{
+	if (s.held_len > 0 && send_line(s, s.held, s.held_len))
+		s.held_len = 0;
+	constexpr char OWN[] = "ipc-supervise: ";
+	bool own = len >= sizeof(OWN) - 1 && memcmp(line, OWN, sizeof(OWN) - 1) == 0;
+	if (s.held_len > 0 || send_line(s, line, len) || !own)
+		return;
+	s.held_len = len < sizeof(s.held) ? len : sizeof(s.held);
+	memcpy(s.held, line, s.held_len);
 }
 
 // Whatever the pipe holds, a datagram a line; a line longer than the
@@ -210,13 +231,15 @@ void relay_log(supervisor &s)
 {
 	if (s.log_read < 0)
 		return;
+	if (s.held_len > 0 && send_line(s, s.held, s.held_len))
+		s.held_len = 0;
 	for (ssize_t n; (n = read(s.log_read, s.line + s.line_len, sizeof(s.line) - s.line_len)) > 0;) {
 		char *from = s.line, *end = s.line + s.line_len + n;
 		for (char *nl; (nl = (char *)memchr(from, '\n', (size_t)(end - from))) != nullptr; from = nl + 1)
-			send_line(s, from, (size_t)(nl - from));
+			relay_line(s, from, (size_t)(nl - from));
 		s.line_len = (size_t)(end - from);
 		if (s.line_len == sizeof(s.line)) {
-			send_line(s, s.line, s.line_len);
+			relay_line(s, s.line, s.line_len);
 			s.line_len = 0;
 		}
 		memmove(s.line, from, s.line_len);
@@ -433,6 +456,8 @@ int supervise(supervisor &s)
 			next = s.queue != nullptr && now >= restart_at ? now + LOOK_EVERY_MS : restart_at;
 		else if (s.queue != nullptr)
 			next = look_at;
+		if (s.held_len > 0 && (next < 0 || next > now + HELD_RETRY_MS))
+			next = now + HELD_RETRY_MS;
 		pollfd ready[2] = {{signals, POLLIN, 0}, {s.log_read, POLLIN, 0}};
 		poll(ready, s.log_read >= 0 ? 2 : 1, next < 0 ? -1 : next > now ? (int)(next - now) : 0);
 		relay_log(s);

@@ -283,7 +283,8 @@ TEST_F(InitScript, StartStatusRestartStop)
 	// Its trace and its supervisor's lines in the system log, each tagged
 	// ipc-dispatchd. Where syslogd is late, what comes before it is lost;
 	// where it stalls (a socket that holds a few datagrams, unread), what it
-	// cannot take: neither holds the service back.
+	// cannot take: neither holds the service back. The supervisor's own
+	// line of a restart still gets through the service's flood of trace.
 	own_dev_log(false);
 	defaults("ipc-dispatchd", "IPC_DISPATCHD_DEFAULTS", "LOG=syslog\nSTOP_SECONDS=1\n");
 	r = script("start");
