@@ -593,7 +593,7 @@ TEST_F(InitScriptOnACard, InstallIntoAFolderOnAReadOnlyRoot)
 		std::function<void()> act, check;
 	} scenarios[] = {
 		{"a root install", [&] { r = install({}); },
-		 [&] { refused("cannot be written (a read-only root?); nothing was changed. Install into a folder on the card instead: ./install --prefix DIR\n"); }},
+		 [&] { refused("cannot be written (a read-only root?); nothing was changed. Install into a folder on the card instead: sh " + release_ + "/install --prefix DIR\n"); }},
 		{"a card mounted noexec", [&] { r = install({"--prefix", dir_ + "/noexec/ipc"}); },
 		 [&] { refused(dir_ + "/noexec is mounted noexec: no program runs from " + dir_ + "/noexec/ipc; remount it"); }},
 		{"the first install", [&] { r = install(); },
