@@ -1,7 +1,6 @@
 #include "proc.h"
 
 #include <fcntl.h>
-#include <string.h>
 #include <limits.h>
 #include <stdint.h>
 #include <sys/syscall.h>
@@ -68,22 +67,4 @@ void tool_proc_close(tool_proc_dir &d)
 {
 	close(d.fd);
 	d.fd = -1;
-}
-
-void tool_proc_path(char *path, long pid, const char *a, const char *b)
-{
-	tool_proc_path_buf t;
-	ipc_put_all(t, "/proc/", pid, "/", a, b);
-	memcpy(path, t.str(), t.len + 1);
-}
-
-bool tool_proc_link(long pid, const char *a, const char *b, char *link, size_t size)
-{
-	tool_proc_path_buf path;
-	ipc_put_all(path, "/proc/", pid, "/", a, b);
-	ssize_t n = readlink(path.str(), link, size - 1);
-	if (n < 0)
-		return false;
-	link[n] = '\0';
-	return true;
 }

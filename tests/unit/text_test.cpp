@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <type_traits>
 
 #include "proc.h"
 #include "tool.h"
@@ -22,6 +23,9 @@ concept puttable = requires(ipc_text &t, T v) { ipc_put(t, v); };
 static_assert(!puttable<char> && !puttable<bool>);
 static_assert(puttable<int> && puttable<long> && puttable<unsigned> && puttable<size_t> && puttable<int64_t> &&
 	      puttable<uint64_t>);
+// A text comes only from an ipc_buf, which holds its terminator's byte.
+static_assert(!std::is_aggregate_v<ipc_text> && !std::is_constructible_v<ipc_text, char *, size_t> &&
+	      !std::is_copy_constructible_v<ipc_text>);
 
 template <size_t N, typename... Parts>
 std::string text(const Parts &...parts)
