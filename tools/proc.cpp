@@ -28,6 +28,18 @@ void tool_proc_path(ipc_text &path, long pid, const char *what, long n)
 		ipc_put_all(path, "/", n);
 }
 
+long tool_proc_read(long pid, const char *what, char *buf, size_t size)
+{
+	tool_proc_path_buf path;
+	tool_proc_path(path, pid, what);
+	int fd = open(path.str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	ssize_t n = read(fd, buf, size);
+	close(fd);
+	return n;
+}
+
 bool tool_proc_link(ipc_text &link, long pid, const char *what, long n)
 {
 	tool_proc_path_buf path;

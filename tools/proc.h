@@ -14,6 +14,11 @@ using tool_proc_path_buf = ipc_buf<TOOL_PROC_PATH_MAX>;
 // tool_proc_path(path, pid, "fd", 3) is /proc/PID/fd/3.
 void tool_proc_path(ipc_text &path, long pid, const char *what, long n = -1);
 
+// Up to size bytes of the file /proc/PID/WHAT ("cmdline": the words it runs
+// with, each ending in '\0') into buf, not terminated; how many, or -1 when
+// it cannot be read.
+long tool_proc_read(long pid, const char *what, char *buf, size_t size);
+
 // What the link /proc/PID/WHAT[/N] names, into link (cut at its room);
 // false when it cannot be read (the process or the descriptor is gone).
 bool tool_proc_link(ipc_text &link, long pid, const char *what, long n = -1);

@@ -1,4 +1,5 @@
 // Text in ipc_buf, the formatters, the tools' lines and the /proc scan.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -111,7 +112,7 @@ TEST(Text, LinesKeepTheirEnd)
 }
 
 // The scan finds this process among the pids and a descriptor it opened
-// among its own, and reads the descriptor's link.
+// among its own, and reads the descriptor's link and its own command line.
 TEST(Proc, ScanFindsPidsAndDescriptors)
 {
 	int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -137,6 +138,12 @@ TEST(Proc, ScanFindsPidsAndDescriptors)
 	EXPECT_STREQ(link.str(), "/dev/null");
 	EXPECT_FALSE(tool_proc_link(link, getpid(), "fd", 1 << 20));
 	close(fd);
+
+	// Its command line's first word, and nothing for a pid that is none.
+	char args[256] = {};
+	EXPECT_GT(tool_proc_read(getpid(), "cmdline", args, sizeof(args) - 1), 0);
+	EXPECT_STREQ(args, program_invocation_name);
+	EXPECT_EQ(tool_proc_read(0, "cmdline", args, sizeof(args)), -1);
 }
 
 } // namespace
