@@ -10,19 +10,19 @@ namespace {
 constexpr int POWERS = 20;
 
 // The two hex digits of every byte value, for ipc_hex and the byte line,
-// made from 16 characters at the first use: in .bss, so that no program
-// carries 512 bytes of them in its file, and a whole pair a lookup, which
-// the service's trace takes for every byte of every notification.
-// Measured (device: arm-linux-gnueabihf-gcc 12 -Os, static musl; service:
-// callgrind on the host's release build, instructions per notification of
-// 16 / 64 bytes):
-//   a constant pair table:        .text +476 in ipc-dispatchd, ipc-listen
-//                                 and ipc-mqtt; 909 / 1014 instructions
-//   b >> 4, b & 15 on 16 digits:  +0; 1037 / 1526 (8 a byte: the 64-byte
-//                                 case past its target of 1,500)
-//   pairs filled at first use:    +48; 914 / 1019
-// (The files of ipc-dispatchd and ipc-mqtt stay 13396 and 92100 bytes in
-// all three: their writable data starts on the next 4 KiB page.)
+// made from 16 characters at the first use (each program has one thread):
+// in .bss, so that no program carries 512 bytes of them in its file, and a
+// whole pair a lookup, which the service's trace takes for every byte of
+// every notification. Measured: the device's .text of ipc-dispatchd,
+// ipc-listen and ipc-mqtt beside the plainest form (arm-linux-gnueabihf-gcc
+// 12 -Os, static musl), and the service's user-space instructions per
+// notification of 16 / 64 bytes (callgrind, the host's release build):
+//   b >> 4, b & 15 on 16 digits:  +0 bytes,   1037 / 1526 (8 a byte; the
+//                                 target for 64 bytes is 1,500)
+//   a constant table of pairs:    +476 bytes,  909 / 1014
+//   pairs filled at first use:    +48 bytes,   914 / 1019
+// The files of ipc-dispatchd and ipc-mqtt are 13396 and 92100 bytes with
+// each: their writable data starts on the next 4 KiB page.
 using hex_pair = char[2];
 hex_pair hex_pairs[256];
 
