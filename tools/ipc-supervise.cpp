@@ -520,12 +520,7 @@ int read_words(const char *file, char *text, size_t size, char **words, int max)
 bool runs_with(long pid, const char *word)
 {
 	char args[4096];
-	tool_proc_path_buf path;
-	tool_proc_path(path, pid, "cmdline");
-	int fd = open(path.str(), O_RDONLY | O_CLOEXEC);
-	ssize_t n = fd < 0 ? -1 : read(fd, args, sizeof(args) - 1);
-	if (fd >= 0)
-		close(fd);
+	long n = tool_proc_read(pid, "cmdline", args, sizeof(args) - 1);
 	if (n <= 0)
 		return false;
 	args[n] = '\0';

@@ -1,7 +1,6 @@
 #include "proc.h"
 
 #include <fcntl.h>
-#include <string.h>
 #include <limits.h>
 #include <stdint.h>
 #include <sys/syscall.h>
@@ -27,6 +26,18 @@ void tool_proc_path(ipc_text &path, long pid, const char *what, long n)
 	ipc_put_all(path, "/proc/", pid, "/", what);
 	if (n >= 0)
 		ipc_put_all(path, "/", n);
+}
+
+long tool_proc_read(long pid, const char *what, char *buf, size_t size)
+{
+	tool_proc_path_buf path;
+	tool_proc_path(path, pid, what);
+	int fd = open(path.str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	ssize_t n = read(fd, buf, size);
+	close(fd);
+	return n;
 }
 
 bool tool_proc_link(ipc_text &link, long pid, const char *what, long n)
@@ -68,22 +79,4 @@ void tool_proc_close(tool_proc_dir &d)
 {
 	close(d.fd);
 	d.fd = -1;
-}
-
-void tool_proc_path(char *path, long pid, const char *a, const char *b)
-{
-	tool_proc_path_buf t;
-	ipc_put_all(t, "/proc/", pid, "/", a, b);
-	memcpy(path, t.str(), t.len + 1);
-}
-
-bool tool_proc_link(long pid, const char *a, const char *b, char *link, size_t size)
-{
-	tool_proc_path_buf path;
-	ipc_put_all(path, "/proc/", pid, "/", a, b);
-	ssize_t n = readlink(path.str(), link, size - 1);
-	if (n < 0)
-		return false;
-	link[n] = '\0';
-	return true;
 }

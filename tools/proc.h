@@ -6,13 +6,18 @@
 
 #include "trace/trace.h"
 
-// Room for "/proc/PID/WHAT/N" at its longest, and its terminator.
-constexpr size_t TOOL_PROC_PATH_MAX = sizeof("/proc/4294967295/fd/4294967295");
-using tool_proc_path_buf = ipc_buf<TOOL_PROC_PATH_MAX - 1>;
+// Characters of "/proc/PID/WHAT/N" at its longest.
+constexpr size_t TOOL_PROC_PATH_MAX = sizeof("/proc/4294967295/fd/4294967295") - 1;
+using tool_proc_path_buf = ipc_buf<TOOL_PROC_PATH_MAX>;
 
 // /proc/PID/WHAT into path, and /N after it when n is not negative:
 // tool_proc_path(path, pid, "fd", 3) is /proc/PID/fd/3.
 void tool_proc_path(ipc_text &path, long pid, const char *what, long n = -1);
+
+// Up to size bytes of the file /proc/PID/WHAT ("cmdline": the words it runs
+// with, each ending in '\0') into buf, not terminated; how many, or -1 when
+// it cannot be read.
+long tool_proc_read(long pid, const char *what, char *buf, size_t size);
 
 // What the link /proc/PID/WHAT[/N] names, into link (cut at its room);
 // false when it cannot be read (the process or the descriptor is gone).
@@ -33,9 +38,3 @@ bool tool_proc_open(tool_proc_dir &d, const char *path);
 // more. Others ("self", ".") are skipped.
 bool tool_proc_next(tool_proc_dir &d, long *n);
 void tool_proc_close(tool_proc_dir &d);
-
-// Until ipc-mqtt and ipc-supervise use the forms above: /proc/PID/ then a
-// and b, into path of TOOL_PROC_PATH_MAX bytes, terminated; the link
-// /proc/PID/AB into link (size bytes, terminated).
-void tool_proc_path(char *path, long pid, const char *a, const char *b = "");
-bool tool_proc_link(long pid, const char *a, const char *b, char *link, size_t size);

@@ -128,19 +128,6 @@ void tool_usage_exit(const ipc_text &message)
 	exit(TOOL_USAGE);
 }
 
-int tool_next_option(char *tool, int argc, char **argv, const char *shorts, const option *options, const char *usage)
-{
-	if (name == nullptr)
-		tool_start(tool);
-	return tool_next_option(argc, argv, shorts, options, usage);
-}
-
-void tool_usage_exit(const char *tool, const ipc_text &message)
-{
-	ipc_log(tool, ": ", message, " (see ", tool, " --help)\n");
-	exit(TOOL_USAGE);
-}
-
 int tool_open_queue(int index, int flags)
 {
 	ipc_queue_name_buf queue;

@@ -110,8 +110,3 @@ template <typename First, typename... Parts>
 	ipc_put_all(t, first, parts...);
 	tool_usage_exit(t);
 }
-
-// Until ipc-mqtt and ipc-supervise use the forms above: the name given
-// again, which tool_next_option takes as tool_start's.
-int tool_next_option(char *name, int argc, char **argv, const char *shorts, const option *options, const char *usage);
-[[noreturn]] void tool_usage_exit(const char *name, const ipc_text &message);

@@ -1,8 +1,5 @@
 #include "queues/ipc_queues.h"
 
-#include <errno.h>
-#include <string.h>
-
 #include "trace/trace.h"
 
 int ipc_mq[IPC_QUEUE_COUNT];
@@ -12,14 +9,6 @@ void ipc_queue_name(ipc_text &name, int index)
 	ipc_put(name, IPC_QUEUE_BASE);
 	if (index != 0)
 		ipc_put_all(name, "_", index);
-}
-
-void ipc_queue_name(char *name, int index)
-{
-	ipc_queue_name_buf t;
-
-	ipc_queue_name(t, index);
-	memcpy(name, t.str(), t.len + 1);
 }
 
 mqd_t ipc_create_queue(const char *name, int flags)
@@ -58,11 +47,4 @@ int ipc_open_queues(void)
 	for (int i = 1; i < IPC_QUEUE_COUNT; i++)
 		ipc_open_queue(i);
 	return 0;
-}
-
-void ipc_close_queues(void)
-{
-	for (int i = 0; i < IPC_QUEUE_COUNT; i++)
-		if (ipc_mq[i] > 0)
-			mq_close(ipc_mq[i]);
 }

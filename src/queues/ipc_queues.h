@@ -16,7 +16,6 @@ constexpr int IPC_RELAY_DELAY_US = 10000;  // pause per loop turn
 constexpr mode_t IPC_QUEUE_MODE = 0644;
 constexpr const char IPC_QUEUE_BASE[] = "/ipc_dispatch";
 constexpr size_t IPC_QUEUE_NAME_MAX = 15;  // "/ipc_dispatch_9"
-constexpr size_t IPC_QUEUE_NAME_SIZE = IPC_QUEUE_NAME_MAX + 1;
 
 static_assert(sizeof(IPC_QUEUE_BASE) - 1 + 2 <= IPC_QUEUE_NAME_MAX);
 static_assert(IPC_MSG_SIZE <= (int)IPC_TRACE_MSG_MAX, "a turn's trace must hold a whole message");
@@ -28,9 +27,6 @@ extern int ipc_mq[IPC_QUEUE_COUNT];
 // Appends the name of queue index (0 to 9) to name.
 using ipc_queue_name_buf = ipc_buf<IPC_QUEUE_NAME_MAX>;
 void ipc_queue_name(ipc_text &name, int index);
-// Until ipc-mqtt uses the form above: the name into name,
-// IPC_QUEUE_NAME_SIZE bytes, terminated.
-void ipc_queue_name(char *name, int index);
 
 // Opens name with flags | O_CREAT, creating it with the set's mode and
 // attributes when it does not exist yet.
@@ -38,4 +34,3 @@ mqd_t ipc_create_queue(const char *name, int flags);
 
 int ipc_open_queue(int index);
 int ipc_open_queues(void);
-void ipc_close_queues(void);

@@ -13,11 +13,15 @@ extern int debug;
 // Text being appended to, in storage that an ipc_buf owns: size
 // characters, and one byte more for the terminator that str() writes.
 // Whatever does not fit is dropped. Functions that append to any text take
-// this; call sites declare an ipc_buf.
+// this; call sites declare an ipc_buf, the only one that makes a text, so
+// that no text is ever without its terminator's byte.
 struct ipc_text {
 	char *buf;
 	size_t size;  // characters it holds, the terminator's byte not counted
 	size_t len;
+
+	ipc_text(const ipc_text &) = delete;
+	ipc_text &operator=(const ipc_text &) = delete;
 
 	// The text so far, terminated.
 	const char *str()
@@ -25,18 +29,20 @@ struct ipc_text {
 		buf[len] = '\0';
 		return buf;
 	}
+
+protected:
+	ipc_text(char *room, size_t n) : buf(room), size(n), len(0) {}
 };
 
 // A text of up to N characters, with its storage. The constructor is not
 // constexpr, so that a buffer outside a function lives in .bss rather than
 // in the file; it is then set up at start, which keeps it in every binary
-// that links its object file: the service's own buffers live in files that
-// no tool links.
+// that links its object file: the service's own buffers live apart, in
+// turn.cpp (linked by ipc-dispatchd and ipc-mqtt, which call
+// ipc_log_nonblocking) and ipc_events.cpp (the service alone).
 template <size_t N>
 struct ipc_buf : ipc_text {
-	ipc_buf() : ipc_text{room, N, 0} {}
-	ipc_buf(const ipc_buf &) = delete;
-	ipc_buf &operator=(const ipc_buf &) = delete;
+	ipc_buf() : ipc_text(room, N) {}
 
 	char room[N + 1];
 };
@@ -137,9 +143,9 @@ void ipc_put_all(ipc_text &t, const Parts &...parts)
 bool ipc_write_all(int fd, const char *buf, size_t len);
 
 // How texts reach standard error: whole, waiting as long as that takes
-// (the tools), or at once or not at all (the service, once it calls
-// ipc_log_nonblocking, which lives apart so that the tools' binaries do
-// without it).
+// (ipc-notify, ipc-listen, ipc-supervise), or at once or not at all (once
+// ipc_log_nonblocking is called: the service and ipc-mqtt). That lives apart,
+// in turn.cpp, so that the other tools' binaries do without it.
 extern void (*ipc_write_log)(const char *text, size_t len);
 
 // Writes the text to standard error at once. errno is kept, and a text

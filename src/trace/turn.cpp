@@ -1,6 +1,9 @@
 // The service's side of the log: the turn's trace, and the log that never
 // holds the service back. Apart from trace.cpp, which every program links,
-// so that the tools carry none of these buffers.
+// so that only the programs that call ipc_log_nonblocking carry these
+// buffers: ipc-dispatchd, and ipc-mqtt, whose log must not hold the events
+// back either (it then has the turn's buffers too, in .bss: RAM, no flash).
+// ipc-notify, ipc-listen and ipc-supervise link none of this file.
 #include "trace/trace.h"
 
 #include <errno.h>

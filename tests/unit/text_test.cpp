@@ -1,4 +1,5 @@
 // Text in ipc_buf, the formatters, the tools' lines and the /proc scan.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -9,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <type_traits>
 
 #include "proc.h"
 #include "tool.h"
@@ -22,6 +24,9 @@ concept puttable = requires(ipc_text &t, T v) { ipc_put(t, v); };
 static_assert(!puttable<char> && !puttable<bool>);
 static_assert(puttable<int> && puttable<long> && puttable<unsigned> && puttable<size_t> && puttable<int64_t> &&
 	      puttable<uint64_t>);
+// A text comes only from an ipc_buf, which holds its terminator's byte.
+static_assert(!std::is_aggregate_v<ipc_text> && !std::is_constructible_v<ipc_text, char *, size_t> &&
+	      !std::is_copy_constructible_v<ipc_text>);
 
 template <size_t N, typename... Parts>
 std::string text(const Parts &...parts)
@@ -107,7 +112,7 @@ TEST(Text, LinesKeepTheirEnd)
 }
 
 // The scan finds this process among the pids and a descriptor it opened
-// among its own, and reads the descriptor's link.
+// among its own, and reads the descriptor's link and its own command line.
 TEST(Proc, ScanFindsPidsAndDescriptors)
 {
 	int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -133,6 +138,12 @@ TEST(Proc, ScanFindsPidsAndDescriptors)
 	EXPECT_STREQ(link.str(), "/dev/null");
 	EXPECT_FALSE(tool_proc_link(link, getpid(), "fd", 1 << 20));
 	close(fd);
+
+	// Its command line's first word, and nothing for a pid that is none.
+	char args[256] = {};
+	EXPECT_GT(tool_proc_read(getpid(), "cmdline", args, sizeof(args) - 1), 0);
+	EXPECT_STREQ(args, program_invocation_name);
+	EXPECT_EQ(tool_proc_read(0, "cmdline", args, sizeof(args)), -1);
 }
 
 } // namespace
