@@ -799,7 +799,8 @@ TEST_F(Mqtt, AHostileBrokerNeverTakesTheBridgeDown)
 {
 	int listener = bound(SOCK_STREAM, 1883);
 	ASSERT_EQ(listen(listener, 4), 0);
-	const std::string v5_ok("\x20\x03\x00\x00\x00", 5), v3_ok("\x20\x02\x00\x00", 4), birth = mqtt_string("homeassistant/status");
+	const std::string v5_ok("\x20\x03\x00\x00\x00", 5), v3_ok("\x20\x02\x00\x00", 4), birth = mqtt_string("homeassistant/status"),
+			  config = mqtt_string(kOldConfigs[0]);
 	std::string flood;
 	for (int i = 0; i < 200000; i++)
 		flood += packet(0x30, birth + std::string(1, '\0') + "x");  // no properties
@@ -821,6 +822,8 @@ TEST_F(Mqtt, AHostileBrokerNeverTakesTheBridgeDown)
 		{"an unsolicited topic, stray acknowledgements", 5, v5_ok,
 		 packet(0x30, mqtt_string("elsewhere/x") + std::string(1, '\0') + "online") + std::string("\x40\x02\x03\xe7\x50\x02\x03\xe8\x70\x02\x03\xe9", 12), 0},
 		{"200,000 births that are not", 5, v5_ok, flood, 0},
+		{"old configs that are not", 5, v5_ok, packet(0x31, config + std::string(1, '\0') + "not json") +
+		 packet(0x31, config + std::string(1, '\0') + "{" + std::string(5000, ' ') + "}"), 0},
 		{"a CONNACK that ends early", 5, std::string("\x20\x01\x00", 3), "", 0},
 		{"3.1.1 then", 4, v3_ok, "", 0},
 		{"3.1.1 kept", 4, v3_ok, "", 0},
@@ -868,6 +871,8 @@ TEST_F(Mqtt, AHostileBrokerNeverTakesTheBridgeDown)
 	EXPECT_EQ(lines("lost 127.0.0.1:1883: "), static_cast<size_t>(connects)) << log;
 	EXPECT_EQ(lines("lost 127.0.0.1:1883: the broker sent more than the bridge takes"), 1u) << log;
 	EXPECT_EQ(lines("ignored homeassistant/status: 1 bytes, neither online nor offline (said once a minute)\n"), 1u) << log;
+	EXPECT_EQ(lines("ignored " + kOldConfigs[0] + ": 8 bytes, not a JSON object (said once a minute)\n"), 1u) << log;
+	EXPECT_EQ(lines("ignored "), 2u) << log;
 	stop(b);
 	close(listener);
 }

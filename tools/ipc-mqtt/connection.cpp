@@ -2,11 +2,11 @@
 // then TCP, TLS and CONNECT), what a connect publishes, every loss and
 // why in words, the retry's random delay, and the goodbye.
 #include <errno.h>
+#include <fcntl.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <poll.h>
 #include <string.h>
-#include <fcntl.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>

@@ -254,7 +254,7 @@ void subscribe_discovery(bridge &b)
 namespace {
 
 // Home Assistant's birth is "online" (and its will "offline"); an old
-// config was a JSON object of under a kilobyte, written by 0.3.0 or 0.4.0.
+// config is a JSON object that 0.3.0 and 0.4.0 wrote from 1 KiB buffers.
 constexpr size_t BIRTH_MAX = 7, OLD_CONFIG_MAX = 4096;
 enum { IGNORED_BIRTH, IGNORED_CONFIG };
 
@@ -269,12 +269,17 @@ void ignored(bridge &b, int kind, const char *topic, size_t len, const char *why
 	say("ignored ", topic, ": ", len, " bytes, ", why, " (said once a minute)\n");
 }
 
+bool blank(char c)
+{
+	return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 bool json_object(const char *p, size_t len)
 {
-	while (len > 0 && (p[len - 1] == ' ' || p[len - 1] == '\n' || p[len - 1] == '\r' || p[len - 1] == '\t'))
-		len--;
 	size_t at = 0;
-	while (at < len && (p[at] == ' ' || p[at] == '\n' || p[at] == '\r' || p[at] == '\t'))
+	while (len > 0 && blank(p[len - 1]))
+		len--;
+	while (at < len && blank(p[at]))
 		at++;
 	return len - at >= 2 && p[at] == '{' && p[len - 1] == '}' && memchr(p, '\0', len) == nullptr;
 }
