@@ -824,6 +824,7 @@ TEST_F(Mqtt, AHostileBrokerNeverTakesTheBridgeDown)
 		{"200,000 births that are not", 5, v5_ok, flood, 0},
 		{"old configs that are not", 5, v5_ok, packet(0x31, config + std::string(1, '\0') + "not json") +
 		 packet(0x31, config + std::string(1, '\0') + "{" + std::string(5000, ' ') + "}"), 0},
+		{"MQTT 5's DISCONNECT, for a session taken over", 5, v5_ok, std::string("\xe0\x01\x8e", 3), 0},
 		{"a CONNACK that ends early", 5, std::string("\x20\x01\x00", 3), "", 0},
 		{"3.1.1 then", 4, v3_ok, "", 0},
 		{"3.1.1 kept", 4, v3_ok, "", 0},
@@ -870,6 +871,7 @@ TEST_F(Mqtt, AHostileBrokerNeverTakesTheBridgeDown)
 	EXPECT_EQ(lines("connected to 127.0.0.1:1883"), static_cast<size_t>(connects)) << log;
 	EXPECT_EQ(lines("lost 127.0.0.1:1883: "), static_cast<size_t>(connects)) << log;
 	EXPECT_EQ(lines("lost 127.0.0.1:1883: the broker sent more than the bridge takes"), 1u) << log;
+	EXPECT_EQ(lines("lost 127.0.0.1:1883: the broker's reason 142 (MQTT 5); trying again in "), 1u) << log;
 	EXPECT_EQ(lines("ignored homeassistant/status: 1 bytes, neither online nor offline (said once a minute)\n"), 1u) << log;
 	EXPECT_EQ(lines("ignored " + kOldConfigs[0] + ": 8 bytes, not a JSON object (said once a minute)\n"), 1u) << log;
 	EXPECT_EQ(lines("ignored "), 2u) << log;

@@ -89,6 +89,8 @@ void failed(bridge &b, int rc)
 		text = reason(b.refused, code);
 	else if (rc >= 0x80)  // MQTT 5's DISCONNECT: the broker's reason
 		text = reason(rc, code);
+	else if (rc == 0)  // MQTT 5's DISCONNECT without one
+		text = "the broker ended the connection";
 	else if (rc == MOSQ_ERR_NOMEM) {  // refused at the allocation, or the cap of bound_memory
 		// What is retained there would come again on every connect.
 		text = b.deaf || b.discovery == nullptr ? "the broker sent more than the bridge takes"
