@@ -60,7 +60,9 @@ if(CMAKE_CROSSCOMPILING)
   set_target_properties(ipc_mosquitto PROPERTIES
     IMPORTED_LOCATION "${_lib}"
     INTERFACE_INCLUDE_DIRECTORIES "${IPC_MOSQUITTO_SOURCE}/include"
-    INTERFACE_COMPILE_DEFINITIONS LIBMOSQUITTO_STATIC)
+    INTERFACE_COMPILE_DEFINITIONS LIBMOSQUITTO_STATIC
+    # ipc-mqtt refuses, at the allocation, a packet larger than it takes.
+    INTERFACE_LINK_OPTIONS "-Wl,--wrap=mosquitto__malloc,--wrap=mosquitto__calloc")
   add_dependencies(ipc_mosquitto mosquitto_device)
   if(IPC_MQTT_TLS)
     add_dependencies(mosquitto_device openssl_device)

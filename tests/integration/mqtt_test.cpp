@@ -2,6 +2,7 @@
 // and the pipeline ipc-listen | mosquitto_pub. Each test has a network
 // namespace of its own too, so the broker's port is always free.
 #include <net/if.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -19,6 +20,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <atomic>
 #include <thread>
 
 #include "harness.h"
@@ -583,6 +585,298 @@ TEST_F(Mqtt, AFleetComesBackSpreadOut)
 	std::cout << kFleet << " cameras back " << back - restarted << " s after the broker, at most " << knocks.most
 		  << " attempts in 100 ms; the birth answered over " << answers.last - answers.first << " s, at most "
 		  << answers.most << " in 100 ms\n";
+}
+
+// The most a process has been resident, in KiB.
+long peak_kib(pid_t pid)
+{
+	std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+	for (std::string line; std::getline(in, line);)
+		if (line.starts_with("VmHWM:"))
+			return std::stol(line.substr(6));
+	return -1;
+}
+
+// One MQTT packet: its first byte, the remaining length, the rest.
+std::string packet(unsigned char first, const std::string &rest)
+{
+	std::string p(1, static_cast<char>(first));
+	size_t n = rest.size();
+	do {
+		p += static_cast<char>((n & 127) | (n > 127 ? 128 : 0));
+		n >>= 7;
+	} while (n != 0);
+	return p + rest;
+}
+std::string mqtt_string(const std::string &s)
+{
+	return std::string{static_cast<char>(s.size() >> 8), static_cast<char>(s.size() & 255)} + s;
+}
+
+// The CONNECT a client sent on s, by the deadline: its protocol level (4:
+// 3.1.1, 5: MQTT 5), and its bytes in connect; 0 when none came whole.
+int read_connect(int s, std::string &connect)
+{
+	auto until = Clock::now() + kDeadline;
+	connect.clear();
+	for (;;) {
+		size_t at = 1, len = 0;
+		for (int shift = 0; at < connect.size() && at < 5; at++, shift += 7) {
+			len |= (static_cast<unsigned char>(connect[at]) & 127u) << shift;
+			if (!(connect[at] & 128))
+				break;
+		}
+		if (connect.size() > at + 7 && connect.size() >= at + 1 + len)
+			return connect[0] == 0x10 ? connect[at + 7] : 0;
+		pollfd p = {s, POLLIN, 0};
+		char buf[512];
+		ssize_t n = poll(&p, 1, 100) == 1 ? read(s, buf, sizeof(buf)) : -1;
+		if (n == 0 || Clock::now() > until)
+			return 0;
+		if (n > 0)
+			connect.append(buf, static_cast<size_t>(n));
+	}
+}
+
+// Waits for the peer to close s, reading what it sends; false at the deadline.
+bool closed_by_peer(int s, Clock::duration deadline = kDeadline)
+{
+	auto until = Clock::now() + deadline;
+	for (char buf[4096]; Clock::now() < until;) {
+		pollfd p = {s, POLLIN, 0};
+		if (poll(&p, 1, 100) == 1 && read(s, buf, sizeof(buf)) <= 0)
+			return true;
+	}
+	return false;
+}
+
+// An MQTT 3.1.1 broker in front of the real one (1883) on port: it
+// refuses MQTT 5, as an older broker does, with its own CONNACK, and
+// relays all else both ways. The levels it was asked for, in levels.
+struct OldBroker {
+	explicit OldBroker(int port) : listener(socket(AF_INET, SOCK_STREAM, 0))
+	{
+		int on = 1;
+		setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+		sockaddr_in a = loopback(port);
+		EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+		listen(listener, 4);
+		relay = std::thread([this] { serve(); });
+	}
+	~OldBroker()
+	{
+		stopping = true;
+		relay.join();
+		close(listener);
+	}
+	void serve()
+	{
+		while (!stopping) {
+			pollfd p = {listener, POLLIN, 0};
+			if (poll(&p, 1, 100) != 1)
+				continue;
+			int client = accept(listener, nullptr, nullptr);
+			std::string connect;
+			int level = read_connect(client, connect);
+			levels += std::to_string(level);
+			if (level != 4) {
+				send_all(client, std::string("\x20\x02\x00\x01", 4));
+				close(client);
+				continue;
+			}
+			int up = socket(AF_INET, SOCK_STREAM, 0);
+			sockaddr_in a = loopback(1883);
+			connect_to(up, a);
+			send_all(up, connect);
+			splice_both(client, up);
+			close(client);
+			close(up);
+		}
+	}
+	static void connect_to(int s, sockaddr_in &a)
+	{
+		EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+	}
+	static bool send_all(int s, const std::string &bytes)
+	{
+		for (size_t at = 0; at < bytes.size();) {
+			ssize_t n = ::send(s, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+			if (n <= 0)
+				return false;
+			at += static_cast<size_t>(n);
+		}
+		return true;
+	}
+	void splice_both(int a, int b)
+	{
+		pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+		for (char buf[65536]; !stopping;) {
+			if (poll(p, 2, 100) <= 0)
+				continue;
+			for (int i = 0; i < 2; i++) {
+				if (p[i].revents == 0)
+					continue;
+				ssize_t n = read(p[i].fd, buf, sizeof(buf));
+				if (n <= 0 || !send_all(p[1 - i].fd, std::string(buf, static_cast<size_t>(n))))
+					return;
+			}
+		}
+	}
+	int listener;
+	std::atomic<bool> stopping = false;
+	std::string levels;
+	std::thread relay;
+};
+
+// What the broker may send makes the bridge grow by less than 16 MiB over
+// its peak, whatever it is: 96 MiB published on Home Assistant's birth
+// topic, or retained on an old config's (the broker delivers both to a
+// client that does not forbid them). In MQTT 5 the broker never sends
+// them; in 3.1.1 (a broker that refuses 5, in front of the same one) the
+// bridge refuses them, and says so. Either way an event reaches the broker.
+TEST_F(Mqtt, NoMessageMakesTheBridgeGrow)
+{
+	broker();
+	std::string big = dir_ + "/big";
+	std::ofstream(big) << std::string(96 << 20, 'a');
+	const struct {
+		std::string topic;
+		bool retain, v311;
+	} cases[] = {
+		{"homeassistant/status", false, false},
+		{kOldConfigs[0], true, false},
+		{"homeassistant/status", false, true},
+		{kOldConfigs[1], true, true},
+	};
+	int n = 0;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.topic + (c.v311 ? " over 3.1.1" : " over 5"));
+		std::string queue = std::to_string(++n), port = std::to_string(1884 + n);
+		std::unique_ptr<OldBroker> old = c.v311 ? std::make_unique<OldBroker>(1884 + n) : nullptr;
+		Process &b = bridge(c.v311 ? std::vector<std::string>{"--port", port} : std::vector<std::string>{}, queue);
+		ASSERT_TRUE(wait_err(b, [](const std::string &t) { return t.find("connected to") != std::string::npos; }))
+			<< err_text(b);
+		EXPECT_EQ(err_text(b).find("(MQTT 3.1.1)") != std::string::npos, c.v311) << err_text(b);
+		Process &config = subscribe("homeassistant/device/cam/config"), &sub = subscribe("ipc-dispatchd/cam/event");
+		ASSERT_TRUE(seen(config, "homeassistant/device/cam/config {")) << err_text(b);
+		long before = peak_kib(b.pid);
+		Process &delivered = subscribe(c.topic, {"-C", "1", "-F", "%l"});
+		std::vector<std::string> pub = {"mosquitto_pub", "-h", "127.0.0.1", "-t", c.topic, "-f", big};
+		if (c.retain)
+			pub.push_back("-r");
+		ASSERT_EQ(run_host(pub).status, 0);
+		EXPECT_TRUE(seen(delivered, std::to_string(96 << 20), 1)) << delivered.out_text;
+		if (c.v311) {
+			EXPECT_TRUE(wait_err(b, [](const std::string &t) {
+				return t.find("the broker sent more than the bridge takes") != std::string::npos &&
+				       t.rfind("connected to") > t.find("the broker sent more");
+			}, 15s)) << err_text(b);
+		}
+		mqd_t q = keep(open_queue(subscriber(n)));
+		EXPECT_TRUE(wait_until([&] {
+			send(q, "MOTION_START");
+			return wait_until([&] { return count(sub, "ipc-dispatchd/cam/event MOTION_START") > 0; }, 1500ms);
+		}, 20s)) << err_text(b);
+		long after = peak_kib(b.pid);
+		EXPECT_LT(after - before, 16 << 10) << before << " KiB before, " << after << " KiB after";
+		std::cout << c.topic << (c.v311 ? " (3.1.1)" : " (5)") << ": VmHWM " << before << " KiB before, " << after
+			  << " KiB after\n";
+		stop(b);
+		for (const std::string &t : {c.topic, std::string("homeassistant/device/cam/config")})
+			run_host({"mosquitto_pub", "-h", "127.0.0.1", "-t", t, "-r", "-n"});
+		if (old) {  // refused, then 3.1.1, and 3.1.1 again after the loss
+			EXPECT_EQ(old->levels.substr(0, 3), "544");
+		}
+	}
+}
+
+// A broker that sends what no broker should: the bridge drops the
+// connection with one line, connects again, and grows by less than 16 MiB
+// over it all. The broker's first answer to each CONNECT, then what it
+// sends; the bridge's protocol level for each (5, or 4 once it has seen
+// 5 refused, and kept while 4 works).
+TEST_F(Mqtt, AHostileBrokerNeverTakesTheBridgeDown)
+{
+	int listener = bound(SOCK_STREAM, 1883);
+	ASSERT_EQ(listen(listener, 4), 0);
+	const std::string v5_ok("\x20\x03\x00\x00\x00", 5), v3_ok("\x20\x02\x00\x00", 4), birth = mqtt_string("homeassistant/status"),
+			  config = mqtt_string(kOldConfigs[0]);
+	std::string flood;
+	for (int i = 0; i < 200000; i++)
+		flood += packet(0x30, birth + std::string(1, '\0') + "x");  // no properties
+	const struct {
+		const char *what;
+		int level;
+		std::string answer, then;
+		size_t filler;  // bytes of it, after then
+	} cases[] = {
+		{"a plain session", 5, v5_ok, "", 0},
+		{"a 256 MiB length, 48 MiB sent", 5, v5_ok, std::string("\x30\xff\xff\xff\x7f", 5) + birth, 48 << 20},
+		{"a length of five bytes", 5, v5_ok, std::string("\x30\xff\xff\xff\xff\x01", 6), 0},
+		{"a topic past the packet", 5, v5_ok, packet(0x30, std::string("\x00\x40", 2) + "homeassistant"), 0},
+		{"QoS 3", 5, v5_ok, packet(0x36, birth + std::string("\x00\x01\x00", 3) + "online"), 0},
+		{"reserved type 0", 5, v5_ok, std::string("\x00\x00", 2), 0},
+		{"SUBACK with flags", 5, v5_ok, std::string("\x92\x03\x00\x01\x01", 5), 0},
+		{"a PUBREL without its flags", 5, v5_ok, std::string("\x60\x02\x00\x07", 4), 0},
+		{"a second CONNACK", 5, v5_ok, v5_ok, 0},
+		{"an unsolicited topic, stray acknowledgements", 5, v5_ok,
+		 packet(0x30, mqtt_string("elsewhere/x") + std::string(1, '\0') + "online") + std::string("\x40\x02\x03\xe7\x50\x02\x03\xe8\x70\x02\x03\xe9", 12), 0},
+		{"200,000 births that are not", 5, v5_ok, flood, 0},
+		{"old configs that are not", 5, v5_ok, packet(0x31, config + std::string(1, '\0') + "not json") +
+		 packet(0x31, config + std::string(1, '\0') + "{" + std::string(5000, ' ') + "}"), 0},
+		{"MQTT 5's DISCONNECT, for a session taken over", 5, v5_ok, std::string("\xe0\x01\x8e", 3), 0},
+		{"a CONNACK that ends early", 5, std::string("\x20\x01\x00", 3), "", 0},
+		{"3.1.1 then", 4, v3_ok, "", 0},
+		{"3.1.1 kept", 4, v3_ok, "", 0},
+		{"3.1.1's refusal of its own level", 4, std::string("\x20\x02\x00\x01", 4), "", 0},
+		{"a hang-up on MQTT 5's CONNECT", 5, "", "", 0},
+		{"3.1.1 after it", 4, v3_ok, "", 0},
+	};
+	Process &b = bridge({"--keepalive", "5"});
+	long before = 0;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		pollfd p = {listener, POLLIN, 0};
+		ASSERT_EQ(poll(&p, 1, 15000), 1) << err_text(b);
+		int s = accept(listener, nullptr, nullptr);
+		std::string connect;
+		EXPECT_EQ(read_connect(s, connect), c.level) << err_text(b);
+		OldBroker::send_all(s, c.answer + c.then);
+		for (size_t sent = 0; sent < c.filler && OldBroker::send_all(s, std::string(1 << 20, 'z'));)
+			sent += 1 << 20;
+		if (before == 0) {
+			ASSERT_TRUE(wait_err(b, [](const std::string &t) { return t.find("connected to") != std::string::npos; }));
+			before = peak_kib(b.pid);
+		}
+		shutdown(s, SHUT_WR);
+		EXPECT_TRUE(closed_by_peer(s)) << err_text(b);
+		close(s);
+		EXPECT_TRUE(alive(b));
+		err_text(b);  // read: its stderr holds but a few lines unread
+	}
+	pollfd p = {listener, POLLIN, 0};
+	EXPECT_EQ(poll(&p, 1, 15000), 1) << "no attempt after the last: " << err_text(b);
+	long after = peak_kib(b.pid);
+	EXPECT_LT(after - before, 16 << 10) << before << " KiB before, " << after << " KiB after";
+	std::cout << "a hostile broker: VmHWM " << before << " KiB before, " << after << " KiB after\n";
+	// Each connect and each loss said once; the birth that is not, once.
+	std::string log = err_text(b);
+	auto lines = [&](const std::string &text) {
+		size_t n = 0;
+		for (size_t at = 0; (at = log.find("\nipc-mqtt: " + text, at)) != std::string::npos; at++)
+			n++;
+		return n;
+	};
+	long connects = std::count_if(std::begin(cases), std::end(cases), [&](const auto &c) { return c.answer == v5_ok || c.answer == v3_ok; });
+	EXPECT_EQ(lines("connected to 127.0.0.1:1883"), static_cast<size_t>(connects)) << log;
+	EXPECT_EQ(lines("lost 127.0.0.1:1883: "), static_cast<size_t>(connects)) << log;
+	EXPECT_EQ(lines("lost 127.0.0.1:1883: the broker sent more than the bridge takes"), 1u) << log;
+	EXPECT_EQ(lines("lost 127.0.0.1:1883: the broker's reason 142 (MQTT 5); trying again in "), 1u) << log;
+	EXPECT_EQ(lines("ignored homeassistant/status: 1 bytes, neither online nor offline (said once a minute)\n"), 1u) << log;
+	EXPECT_EQ(lines("ignored " + kOldConfigs[0] + ": 8 bytes, not a JSON object (said once a minute)\n"), 1u) << log;
+	EXPECT_EQ(lines("ignored "), 2u) << log;
+	stop(b);
+	close(listener);
 }
 
 // A camera whose host name nobody set is named after its MAC address.

@@ -2,10 +2,13 @@
 // then TCP, TLS and CONNECT), what a connect publishes, every loss and
 // why in words, the retry's random delay, and the goodbye.
 #include <errno.h>
+#include <fcntl.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,6 +40,37 @@ void went_down(bridge &b, const char *why)
 	say(d.was_up ? "lost " : "can't connect to ", b.host, ":", b.port, ": ", ipc_chars{why, n}, then);
 }
 
+// A broker's reason, in MQTT 3.1.1's words where it has them: the lines
+// are the same whichever version the broker speaks. MQTT 5's other codes
+// are a number (mosquitto_reason_string's words would cost 2 KB).
+const char *reason(int code, ipc_text &why)
+{
+	static constexpr unsigned char V311[][2] = {{MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION, 1},
+						    {MQTT_RC_CLIENTID_NOT_VALID, 2},
+						    {MQTT_RC_SERVER_UNAVAILABLE, 3},
+						    {MQTT_RC_BAD_USERNAME_OR_PASSWORD, 4},
+						    {MQTT_RC_NOT_AUTHORIZED, 5}};
+	for (const auto &v : V311)
+		if (code == v[0])
+			code = v[1];
+	if (code <= 5)
+		return mosquitto_connack_string(code);
+	ipc_put_all(why, "the broker's reason ", code, " (MQTT 5)");
+	return why.str();
+}
+
+// A broker that refuses MQTT 5 (older brokers, RabbitMQ 3.10) says
+// "unacceptable protocol version", in either version's CONNACK, or hangs
+// up on the CONNECT: the next attempt speaks the other version. Whichever
+// connected is kept for the next.
+void other_version(bridge &b, int rc)
+{
+	bool refused = b.refused == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || b.refused == 1;
+	bool hung_up = b.refused == 0 && (rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_PROTOCOL);
+	if (b.core.link == BRIDGE_CONNECTING && (refused || hung_up))
+		b.v311 = !b.v311;
+}
+
 // Why an attempt or the link failed, in words: the handshake's reason
 // first, then the broker's, then libmosquitto's.
 void failed(bridge &b, int rc)
@@ -48,9 +82,21 @@ void failed(bridge &b, int rc)
 		return;
 	}
 #endif
+	other_version(b, rc);
 	const char *text;
-	if (rc == MOSQ_ERR_CONN_REFUSED && b.refused != 0)
-		text = mosquitto_connack_string(b.refused);
+	ipc_buf<47> code;
+	if (b.refused != 0 && b.core.link == BRIDGE_CONNECTING)
+		text = reason(b.refused, code);
+	else if (rc >= 0x80)  // MQTT 5's DISCONNECT: the broker's reason
+		text = reason(rc, code);
+	else if (rc == 0)  // MQTT 5's DISCONNECT without one
+		text = "the broker ended the connection";
+	else if (rc == MOSQ_ERR_NOMEM) {  // refused at the allocation, or the cap of bound_memory
+		// What is retained there would come again on every connect.
+		text = b.deaf || b.discovery == nullptr ? "the broker sent more than the bridge takes"
+							: "the broker sent more than the bridge takes (Home Assistant's birth is not heard from now on)";
+		b.deaf = true;
+	}
 	else if (rc == MOSQ_ERR_KEEPALIVE)  // which libmosquitto calls an unknown error
 		text = "no answer within the keepalive";
 	else if (rc == MOSQ_ERR_ERRNO)
@@ -63,13 +109,16 @@ void failed(bridge &b, int rc)
 void on_connect(mosquitto *, void *data, int rc)
 {
 	bridge &b = *(bridge *)data;
+	if (b.core.link != BRIDGE_CONNECTING)
+		return;  // a second CONNACK
 	b.refused = rc;
 	if (rc != 0)
 		return;  // the disconnect that follows says so
 	// The attempt's time: lookup, TCP, TLS's handshake and MQTT's CONNECT.
 	bridge_ms now = tool_now_ms(), took = now - (b.core.attempt_until - BRIDGE_ATTEMPT_MS);
 	bridge_connected(b.core, now);
-	say("connected to ", b.host, ":", b.port, b.tls ? " over TLS" : "", " in ", took, " ms\n");
+	say("connected to ", b.host, ":", b.port, b.tls ? " over TLS" : "", " in ", took, " ms",
+	    b.v311 ? " (MQTT 3.1.1)\n" : "\n");
 	if (b.removing) {
 		subscribe_removal(b);
 		return;
@@ -80,17 +129,14 @@ void on_connect(mosquitto *, void *data, int rc)
 		publish_state(b, s);
 	publish_dispatcher(b);
 	publish_text(b, "status", "online");
-	if (b.discovery != nullptr)
+	if (b.discovery != nullptr && !b.deaf)
 		subscribe_discovery(b);
 }
 
 void on_message(mosquitto *, void *data, const mosquitto_message *m)
 {
 	bridge &b = *(bridge *)data;
-	if (b.removing)
-		removal_message(b, m);
-	else
-		discovery_message(b, m);
+	inbound(b, m->topic, m->payload, (size_t)m->payloadlen, m->retain);
 }
 
 void on_disconnect(mosquitto *, void *data, int rc)
@@ -152,6 +198,15 @@ void connect_to(bridge &b)
 	}
 	bridge_looked_up(b.core);
 	b.refused = 0;
+	// libmosquitto has no asynchronous connect with properties. Its
+	// blocking one keeps them for the next connect (or clears them, for
+	// 3.1.1), then refuses the port -1 before it connects.
+	mosquitto_property *props = nullptr;
+	mosquitto_int_option(b.mosq, MOSQ_OPT_PROTOCOL_VERSION, b.v311 ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5);
+	if (!b.v311)
+		mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, PACKET_MAX);
+	mosquitto_connect_bind_v5(b.mosq, said + 1, -1, (int)b.keepalive, nullptr, props);
+	mosquitto_property_free_all(&props);
 	int rc = mosquitto_connect_async(b.mosq, said + 1, (int)b.port, (int)b.keepalive);
 	if (rc != MOSQ_ERR_SUCCESS)
 		failed(b, rc);
@@ -258,3 +313,58 @@ bridge_random next_random(bridge &b)
 	b.random ^= b.random >> 27;
 	return (bridge_random)(b.random * 0x2545f4914f6cdd1du >> 32);
 }
+
+// Everything a broker sends is taken into memory whole: libmosquitto takes
+// the length a packet claims (up to 256 MiB) at its word, and allocates it
+// before the bridge sees a byte. Linked in (the device), its allocations
+// are refused above PACKET_MAX; everywhere, the address space is capped
+// at what start-up left plus MEMORY_ROOM (inherited by the lookup child),
+// so that a larger allocation fails, the connection is dropped and made
+// again. The cap is relative: the sanitizers' shadow is there already.
+constexpr size_t MEMORY_ROOM = 8 << 20;
+
+void bound_memory(void)
+{
+	char statm[64] = {};
+	int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+	ssize_t n = fd < 0 ? -1 : read(fd, statm, sizeof(statm) - 1);
+	if (fd >= 0)
+		close(fd);
+	unsigned long long pages = 0;
+	for (const char *p = statm; n > 0 && *p >= '0' && *p <= '9'; p++)
+		pages = pages * 10 + (unsigned)(*p - '0');
+	rlimit cap;
+	cap.rlim_cur = cap.rlim_max = (rlim_t)(pages * (unsigned long long)getpagesize() + MEMORY_ROOM);
+	// prlimit, not setrlimit: one thread, and musl's setrlimit brings the
+	// machinery that sets it in every thread.
+	if (pages == 0 || prlimit(0, RLIMIT_AS, &cap, nullptr) != 0)
+		say("warning: can't cap the memory: ", strerror(errno), "\n");
+}
+
+#ifdef LIBMOSQUITTO_STATIC
+extern "C" void *__real_mosquitto__malloc(size_t n);
+extern "C" void *__real_mosquitto__calloc(size_t nmemb, size_t n);
+extern "C" void *__wrap_mosquitto__malloc(size_t n);
+extern "C" void *__wrap_mosquitto__calloc(size_t nmemb, size_t n);
+extern "C" void *__wrap_mosquitto__malloc(size_t n)
+{
+	return n > PACKET_MAX ? nullptr : __real_mosquitto__malloc(n);
+}
+extern "C" void *__wrap_mosquitto__calloc(size_t nmemb, size_t n)
+{
+	return nmemb != 0 && n > PACKET_MAX / nmemb ? nullptr : __real_mosquitto__calloc(nmemb, n);
+}
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+// The cap works by an allocation that fails, as the C library's does:
+// AddressSanitizer's own default ends the process instead. And its
+// quarantine of freed memory, 256 MiB by default, would grow with every
+// message a broker floods the bridge with: 4 MiB still holds thousands of
+// the bridge's blocks for catching a use after free.
+extern "C" const char *__asan_default_options();
+extern "C" const char *__asan_default_options()
+{
+	return "allocator_may_return_null=1:quarantine_size_mb=4";
+}
+#endif

@@ -251,27 +251,84 @@ void subscribe_discovery(bridge &b)
 	subscribe(b, topics, 1 + OLD_CONFIGS);
 }
 
+namespace {
+
+// Home Assistant's birth is "online" (and its will "offline"); an old
+// config is a JSON object that 0.3.0 and 0.4.0 wrote from 1 KiB buffers.
+constexpr size_t BIRTH_MAX = 7, OLD_CONFIG_MAX = 4096;
+enum { IGNORED_BIRTH, IGNORED_CONFIG };
+
+// Anyone who may publish on the broker may send these: what is not what
+// it should be is ignored, and said once a minute of each kind at most.
+void ignored(bridge &b, int kind, const char *topic, size_t len, const char *why)
+{
+	bridge_ms now = tool_now_ms();
+	if (now < b.quiet_until[kind])
+		return;
+	b.quiet_until[kind] = now + 60000;
+	say("ignored ", topic, ": ", len, " bytes, ", why, " (said once a minute)\n");
+}
+
+bool blank(char c)
+{
+	return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool json_object(const char *p, size_t len)
+{
+	size_t at = 0;
+	while (len > 0 && blank(p[len - 1]))
+		len--;
+	while (at < len && blank(p[at]))
+		at++;
+	return len - at >= 2 && p[at] == '{' && p[len - 1] == '}' && memchr(p, '\0', len) == nullptr;
+}
+
 // An old config asks for a round that moves it (what the bridge itself
 // sends there, the request to migrate and the empty payload, does not);
 // Home Assistant's "online" asks for a round too.
-void discovery_message(bridge &b, const mosquitto_message *m)
+void discovery_message(bridge &b, const char *t, const char *p, size_t len)
 {
 	topic_buf topic;
-	size_t len = (size_t)m->payloadlen;
 	for (int i = 0; i < OLD_CONFIGS; i++) {
 		old_config_topic(topic, b, i);
-		if (strcmp(m->topic, topic.str()) != 0)
+		if (strcmp(t, topic.str()) != 0)
 			continue;
-		const char *p = (const char *)m->payload;
+		if (len > OLD_CONFIG_MAX) {
+			ignored(b, IGNORED_CONFIG, t, len, "too long for a config");
+			return;
+		}
 		bool migrate = false;  // "migrate_discovery", or its abbreviation "migr_discvry"
 		for (size_t at = 0; at + 5 <= len && !migrate; at++)
 			migrate = memcmp(p + at, "\"migr", 5) == 0;
 		if (len == 0 || migrate)
 			return;
+		if (!json_object(p, len)) {
+			ignored(b, IGNORED_CONFIG, t, len, "not a JSON object");
+			return;
+		}
 		b.old_configs |= 1u << i;
 		bridge_ask_round(b.core, tool_now_ms());
 		return;
 	}
-	if (len == 6 && memcmp(m->payload, "online", 6) == 0)
+	topic.len = 0;
+	ipc_put_all(topic, b.discovery, "/status");
+	if (strcmp(t, topic.str()) != 0)
+		return;
+	if (len == 6 && memcmp(p, "online", 6) == 0)
 		bridge_birth(b.core, tool_now_ms(), next_random(b));
+	else if (len > BIRTH_MAX)
+		ignored(b, IGNORED_BIRTH, t, len, "too long for a birth");
+	else if (!(len == 7 && memcmp(p, "offline", 7) == 0))
+		ignored(b, IGNORED_BIRTH, t, len, "neither online nor offline");
+}
+
+} // namespace
+
+void inbound(bridge &b, const char *topic, const void *payload, size_t len, bool retain)
+{
+	if (b.removing)
+		removal_message(b, topic, payload, len, retain);
+	else if (b.discovery != nullptr)
+		discovery_message(b, topic, (const char *)payload, len);
 }

@@ -103,6 +103,7 @@ int main(int argc, char **argv)
 		return TOOL_FAILED;
 	}
 	int clock = b.tls ? b.clock_fd : -1;
+	bound_memory();
 
 	bridge_init(b.core, tool_now_ms(), b.crying_hold, b.keepalive);
 	b.chain_at = tool_now_ms();

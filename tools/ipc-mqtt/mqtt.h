@@ -9,14 +9,18 @@
 #include "tool.h"
 #include "trace/trace.h"
 
-struct mosquitto_message;
-
 // A topic at its longest: an old config's under the longest prefix.
 constexpr size_t TOPIC_MAX = PREFIX_MAX + sizeof("/binary_sensor//person/config") - 1 + ID_MAX;
 using topic_buf = ipc_buf<TOPIC_MAX>;
 // The per-entity discovery configs of 0.3.0 and 0.4.0: the three binary
 // sensors', then the event's.
 constexpr int OLD_CONFIGS = BRIDGE_SENSORS + 1;
+
+// The most the broker may send in one packet. The largest the bridge takes
+// is an old config or, for --remove, the device config it publishes (at
+// most 6 KiB, in a topic of TOPIC_MAX); what is larger is refused before
+// it is taken into memory (connection.cpp) and, in MQTT 5, never sent.
+constexpr size_t PACKET_MAX = 16384;
 
 // options.cpp: the command line into b's settings, and the queue's number.
 void parse_command_line(bridge &b, int argc, char **argv, int *index);
@@ -40,6 +44,9 @@ void handle_socket(bridge &b, short revents);
 void clock_set(bridge &b);
 void disconnect(bridge &b);
 bridge_random next_random(bridge &b);  // for the retries and the births
+// Once started: the address space may grow but a little beyond what it
+// has now, so that what a broker sends can never take the camera's memory.
+void bound_memory(void);
 
 // lookup.cpp: the broker's name in a child of its own. start_lookup says
 // why it could not start one (nullptr: it did); lookup_answer, once the
@@ -64,7 +71,9 @@ void publish_dispatcher(bridge &b);  // online or offline, as b.core.served says
 void publish_diagnostics(bridge &b);
 void publish_round(bridge &b);  // the device config, every state, the diagnostics
 void subscribe_discovery(bridge &b);
-void discovery_message(bridge &b, const mosquitto_message *m);
+// What came from the broker, its topic and payload: Home Assistant's birth,
+// an old config, or for --remove a retained message.
+void inbound(bridge &b, const char *topic, const void *payload, size_t len, bool retain);
 
 // chain.cpp: whether an ipc-dispatchd serves the live /ipc_dispatch now;
 // check_dispatcher looks, and tells the broker what changed.
@@ -74,7 +83,7 @@ void check_dispatcher(bridge &b);
 // remove.cpp: --remove, once connected: what to listen to, each retained
 // message (cleared), and the end, once the broker has gone quiet.
 void subscribe_removal(bridge &b);
-void removal_message(bridge &b, const mosquitto_message *m);
+void removal_message(bridge &b, const char *topic, const void *payload, size_t len, bool retain);
 void removal_done(bridge &b);
 
 // tls.cpp: TLS for the broker's connection, when b.tls. tls_setup says why

@@ -25,17 +25,17 @@ void subscribe_removal(bridge &b)
 // A retained message is cleared as it comes, and the end waits for the
 // broker to be quiet a moment after the last one. What the bridge clears
 // comes back empty, and is not retained.
-void removal_message(bridge &b, const mosquitto_message *m)
+void removal_message(bridge &b, const char *topic, const void *payload, size_t len, bool retain)
 {
-	if (!m->retain || m->payloadlen == 0)
+	if (!retain || len == 0)
 		return;
 	topic_buf status;
 	make_topic(status, b, "status");
-	if (strcmp(m->topic, status.str()) == 0 && m->payloadlen == 6 && memcmp(m->payload, "online", 6) == 0)
+	if (strcmp(topic, status.str()) == 0 && len == 6 && memcmp(payload, "online", 6) == 0)
 		say("warning: ", status, " says online: a bridge with this ID still runs, and publishes again"
 			" (stop it first)\n");
-	clear_retained(b, m->topic);
-	say("cleared ", m->topic, "\n");
+	clear_retained(b, topic);
+	say("cleared ", topic, "\n");
 	b.cleared++;
 	bridge_ask_round(b.core, tool_now_ms());
 }

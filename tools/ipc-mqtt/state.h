@@ -137,4 +137,9 @@ struct bridge {
 	long cleared;  // the retained topics cleared
 	bool removed;  // it reached the broker and cleared what there was
 	bool done;     // it is over, either way: the loop ends
+
+	// What the broker may send (connection.cpp, discovery.cpp).
+	bool v311;  // the next attempt speaks MQTT 3.1.1: a broker refused 5 (0: 5 first)
+	bool deaf;  // the broker sent more than the bridge takes: it subscribes no more
+	bridge_ms quiet_until[2];  // of the line about an ignored birth, and config: once a minute
 };
