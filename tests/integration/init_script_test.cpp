@@ -668,7 +668,10 @@ TEST_F(InitScriptOnACard, InstallIntoAFolderOnAReadOnlyRoot)
 			 // The bridge runs under its own name: its supervisor was given it.
 			 std::ifstream cmdline("/proc/" + std::to_string(pid_in_file("/run/ipc-mqtt.pid")) + "/cmdline");
 			 std::string words(std::istreambuf_iterator<char>(cmdline), {});
-			 EXPECT_NE(words.find(ipc_ + "/bin/ipc-mqtt\0"s), std::string::npos) << words;
+			 // Its own word, ended by the kernel's NUL (a .new would go on).
+			 const std::string word = ipc_ + "/bin/ipc-mqtt";
+			 const size_t at = words.find(word);
+			 EXPECT_TRUE(at != std::string::npos && words.c_str()[at + word.size()] == '\0') << words;
 		 }},
 		{"the same release again, over what the cut left",
 		 [&] {
