@@ -60,6 +60,7 @@ constexpr size_t PREFIX_MAX = 128;
 constexpr size_t PASSWORD_MAX = 256;
 
 struct mosquitto;
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
 // What --cafile and its kin ask for; cafile or capath turns TLS on.
 struct tls_settings {
@@ -88,6 +89,12 @@ struct lookup_child {
 struct dispatcher_seen {
 	pid_t pid;  // 0: none
 	int fd;     // the descriptor by which it holds the queue
+};
+
+// The part that keeps root (privileged.cpp).
+struct privileged_part {
+	pid_t pid;  // 0: none, the bridge looks itself
+	int fd;     // the socketpair it answers on
 };
 
 struct bridge {
@@ -137,4 +144,10 @@ struct bridge {
 	long cleared;  // the retained topics cleared
 	bool removed;  // it reached the broker and cleared what there was
 	bool done;     // it is over, either way: the loop ends
+
+	// Least privilege (sandbox.cpp, privileged.cpp, and tls.cpp's files).
+	unsigned long uid, gid;  // --user: who the network part runs as
+	privileged_part priv;    // the part that keeps root
+	ssl_ctx_st *tls_context; // the last good one (tls.cpp), which libmosquitto holds too
+	bool reload_failed;      // a TLS file could not be used at the last attempt: said once
 };
