@@ -261,6 +261,22 @@ TEST_F(Tools, MqttUsageErrorsExitTwoBeforeConnecting)
 	}
 }
 
+// Each is refused before anything is started, stopped or written.
+TEST_F(Tools, SuperviseUsageErrorsExitTwo)
+{
+	expect_usage_errors("ipc-supervise", {
+		{{}, "no program to run"},
+		{{"--queue", "ipc_dispatch", "true"}, "--queue: 'ipc_dispatch' is not a queue name (/NAME)"},
+		{{"--stop-seconds", "3601", "true"}, "--stop-seconds: '3601' is not a number from 0 to 3600"},
+		{{"--start-wait", "-1", "true"}, "--start-wait: '-1' is not a number from 0 to 3600"},
+		{{"--start-check", "x", "true"}, "--start-check: 'x' is not a number from 0 to 3600"},
+		{{"--state", std::string(247, 's'), "true"}, "--state: longer than 246 characters"},
+		{{"--status", "true"}, "--start, --stop, --restart and --status need --state"},
+		{{"--stop", "--name", "x", "true"}, "--start, --stop, --restart and --status need --state"},
+		{{"--bogus", "true"}, "unrecognized option '--bogus'", "unrecognized option: bogus"},
+	});
+}
+
 TEST_F(Tools, HelpAndVersionExitZero)
 {
 	// ipc-mqtt's second line: the libraries it runs with, so that an owner
@@ -275,6 +291,8 @@ TEST_F(Tools, HelpAndVersionExitZero)
 	} cases[] = {
 		{"ipc-notify", {"--hex", "--priority", "--create", "--help", "--version", "EVENT", "BABY_CRYING"}},
 		{"ipc-listen", {"--count", "--timeout", "--dispatch", "--waiting", "--help", "--version"}},
+		{"ipc-supervise", {"--queue", "--state", "--log", "syslog", "--name", "--stop-seconds", "--start", "--stop",
+				   "--restart", "--status", "--start-check", "--start-wait", "--hint", "--exe", "--help", "--version"}},
 		{"ipc-mqtt", {"--host", "--port", "--id", "--topic", "--username", "--password-file", "--discovery-prefix",
 			      "--no-discovery", "--keepalive", "--crying-hold", "--verbose", "--help", "--version", "--cafile",
 			      "--capath", "--cert", "--key", "--insecure", "--tls-version", "--remove"},
