@@ -4,7 +4,6 @@
 // it exists now. One that the producer removed, or created anew since, the
 // kernel names "/ipc_dispatch (deleted)". Silence tells nothing: a quiet
 // camera sends no notifications.
-#include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
@@ -114,7 +113,7 @@ bool dispatcher_serves(bridge &b)
 		pid = dispatcher_now(b);
 	} else if (!ask_privileged(b, PRIV_DISPATCHER, &pid, nullptr)) {
 		if (b.priv.fd >= 0)
-			say("the privileged part has gone (", strerror(errno), "): ", DISPATCHER, " is no longer looked at\n");
+			ipc_log_error("Can't ask the privileged part whether ipc-dispatchd serves: the state stays", "");
 		close(b.priv.fd);
 		b.priv.fd = -1;
 		return b.core.served;

@@ -32,6 +32,7 @@ const char *path_of(const bridge &b, int question)
 // The answer, and the file's descriptor with it when there is one.
 void tell(int sock, answer a, int fd)
 {
+#if IPC_MQTT_TLS
 	iovec io = {&a, sizeof(a)};
 	alignas(cmsghdr) char room[CMSG_SPACE(sizeof(int))] = {};
 	msghdr m = {};
@@ -47,6 +48,10 @@ void tell(int sock, answer a, int fd)
 		memcpy(CMSG_DATA(c), &fd, sizeof(int));
 	}
 	ssize_t ignored = sendmsg(sock, &m, MSG_NOSIGNAL);
+#else
+	(void)fd;  // without TLS there are no files to hand over
+	ssize_t ignored = send(sock, &a, sizeof(a), MSG_NOSIGNAL);
+#endif
 	(void)ignored;
 }
 
@@ -97,6 +102,9 @@ void start_privileged(bridge &b, int queue)
 bool ask_privileged(bridge &b, unsigned char question, int32_t *value, int *fd)
 {
 	answer a;
+	if (send(b.priv.fd, &question, 1, MSG_NOSIGNAL) != 1)
+		return false;
+#if IPC_MQTT_TLS
 	iovec io = {&a, sizeof(a)};
 	alignas(cmsghdr) char room[CMSG_SPACE(sizeof(int))];
 	msghdr m = {};
@@ -104,11 +112,16 @@ bool ask_privileged(bridge &b, unsigned char question, int32_t *value, int *fd)
 	m.msg_iovlen = 1;
 	m.msg_control = room;
 	m.msg_controllen = sizeof(room);
-	if (send(b.priv.fd, &question, 1, MSG_NOSIGNAL) != 1 || recvmsg(b.priv.fd, &m, MSG_CMSG_CLOEXEC) != sizeof(a))
+	if (recvmsg(b.priv.fd, &m, MSG_CMSG_CLOEXEC) != sizeof(a))
 		return false;
 	cmsghdr *c = CMSG_FIRSTHDR(&m);
 	if (fd != nullptr && c != nullptr && c->cmsg_type == SCM_RIGHTS)
 		memcpy(fd, CMSG_DATA(c), sizeof(int));
+#else
+	(void)fd;
+	if (recv(b.priv.fd, &a, sizeof(a), 0) != sizeof(a))
+		return false;
+#endif
 	*value = a.value;
 	errno = a.error;
 	return true;
