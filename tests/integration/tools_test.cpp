@@ -219,6 +219,9 @@ TEST_F(Tools, MqttUsageErrorsExitTwoBeforeConnecting)
 		{{"-k4", "1"}, "--keepalive: '4' is not a number of seconds from 5 to 65535"},
 		{{"--crying-hold", "0", "1"}, "--crying-hold: '0' is not a number of seconds from 1 to 86400"},
 		{{"--password-file", "/etc/hostname", "1"}, "--password-file needs --username"},
+		{{"--user", "nobody", "1"}, "--user: 'nobody' is not UID:GID, two numbers"},
+		{{"--user", "65534:", "1"}, "--user: '65534:' is not UID:GID, two numbers"},
+		{{"--user", "4294967295:0", "1"}, "--user: '4294967295:0' is not UID:GID, two numbers"},
 		{{"--verbose=yes", "1"}, "option '--verbose' doesn't allow an argument", "option does not take an argument: verbose"},
 	});
 	// TLS's, or where the build has none, that it has none.

@@ -1,4 +1,5 @@
-// Whether an ipc-dispatchd serves the camera's queue, as /proc shows it: a
+// Whether an ipc-dispatchd serves the camera's queue, as /proc shows it to
+// the privileged part (privileged.cpp), which asks dispatcher_now: a
 // process of that name, in this IPC namespace, that holds /ipc_dispatch as
 // it exists now. One that the producer removed, or created anew since, the
 // kernel names "/ipc_dispatch (deleted)". Silence tells nothing: a quiet
@@ -79,7 +80,7 @@ int live_queue_fd(pid_t pid, const char *queue)
 
 } // namespace
 
-bool dispatcher_serves(bridge &b)
+pid_t dispatcher_now(bridge &b)
 {
 	ipc_queue_name_buf queue;
 	ipc_queue_name(queue, 0);
@@ -87,11 +88,11 @@ bool dispatcher_serves(bridge &b)
 	// The one seen last still serves: one link and its name, a few system
 	// calls a second.
 	if (d.pid != 0 && holds_queue(d.pid, d.fd, queue.str()) && is_dispatcher(d.pid))
-		return true;
+		return d.pid;
 	d.pid = 0;
 	tool_proc_dir procs;
 	if (!tool_proc_open(procs, "/proc"))
-		return false;
+		return 0;
 	for (long pid; d.pid == 0 && tool_proc_next(procs, &pid);) {
 		if (!is_dispatcher((pid_t)pid) || !same_ipc_namespace((pid_t)pid))
 			continue;
@@ -100,7 +101,25 @@ bool dispatcher_serves(bridge &b)
 			d = {(pid_t)pid, fd};
 	}
 	tool_proc_close(procs);
-	return d.pid != 0;
+	return d.pid;
+}
+
+// The privileged part looks, where there is one: another user's /proc/PID/fd
+// is root's to read. One that has gone leaves the state last known.
+bool dispatcher_serves(bridge &b)
+{
+	int32_t pid = 0;
+	if (b.priv.pid == 0) {
+		pid = dispatcher_now(b);
+	} else if (!ask_privileged(b, PRIV_DISPATCHER, &pid, nullptr)) {
+		if (b.priv.fd >= 0)
+			ipc_log_error("Can't ask the privileged part whether ipc-dispatchd serves: the state stays", "");
+		close(b.priv.fd);
+		b.priv.fd = -1;
+		return b.core.served;
+	}
+	b.seen.pid = pid;
+	return pid != 0;
 }
 
 // Looks again, and tells the broker when what it should show changes.

@@ -104,6 +104,11 @@ int main(int argc, char **argv)
 	}
 	int clock = b.tls ? b.clock_fd : -1;
 	bound_memory();
+	// The files are open: the rest speaks to the network, and needs none
+	// of root's powers but what the privileged part keeps.
+	if (!b.removing)
+		start_privileged(b, q);
+	sandbox(b);
 
 	bridge_init(b.core, tool_now_ms(), b.crying_hold, b.keepalive);
 	b.chain_at = tool_now_ms();
@@ -141,5 +146,6 @@ int main(int argc, char **argv)
 			handle_event(b, msg, (size_t)n);
 	}
 	disconnect(b);
+	end_privileged(b);
 	return b.removing && !b.removed ? TOOL_FAILED : TOOL_OK;
 }

@@ -76,9 +76,29 @@ void subscribe_discovery(bridge &b);
 void inbound(bridge &b, const char *topic, const void *payload, size_t len, bool retain);
 
 // chain.cpp: whether an ipc-dispatchd serves the live /ipc_dispatch now;
-// check_dispatcher looks, and tells the broker what changed.
+// check_dispatcher looks, and tells the broker what changed; the
+// privileged part looks with dispatcher_now (the pid that serves, or 0).
 bool dispatcher_serves(bridge &b);
 void check_dispatcher(bridge &b);
+pid_t dispatcher_now(bridge &b);
+
+// privileged.cpp: the part that keeps root and answers typed questions,
+// forked by start_privileged before the sandbox (without it, the bridge
+// looks and opens itself); ask_privileged puts the answer in *value and
+// errno, and a descriptor that came with it in *fd, false when the part
+// has gone; privileged_open opens a TLS file by its question (-1 and
+// errno where it cannot); end_privileged ends and reaps it.
+enum priv_question : unsigned char { PRIV_DISPATCHER, PRIV_CAFILE, PRIV_CERT, PRIV_KEY };
+void start_privileged(bridge &b, int queue);
+bool ask_privileged(bridge &b, unsigned char question, int32_t *value, int *fd);
+int privileged_open(bridge &b, int question);
+void end_privileged(bridge &b);
+
+// sandbox.cpp: the network part gives up root for --user, then new
+// privileges and every system call it does not make, and says once what it
+// could not give up; the privileged part keeps root, and gives up the rest.
+void sandbox(const bridge &b);
+void sandbox_privileged(void);
 
 // remove.cpp: --remove, once connected: what to listen to, each retained
 // message (cleared), and the end, once the broker has gone quiet.

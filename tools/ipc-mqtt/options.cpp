@@ -25,7 +25,8 @@ constexpr char USAGE[] =
 	"                [--cafile FILE | --capath DIR] [--cert FILE --key FILE]\n"
 	"                [--insecure] [--tls-version VERSION]\n"
 	"                [--discovery-prefix PREFIX | --no-discovery]\n"
-	"                [--keepalive SECONDS] [--crying-hold SECONDS] [--verbose] N\n"
+	"                [--keepalive SECONDS] [--crying-hold SECONDS] [--verbose]\n"
+	"                [--user UID:GID] N\n"
 	"       ipc-mqtt --remove [the same options] [N]\n"
 	"Publishes the events of /ipc_dispatch_N (N from 1 to 9, created when\n"
 	"missing) to an MQTT broker: each on PREFIX/event; the sensors person,\n"
@@ -56,6 +57,7 @@ constexpr char USAGE[] =
 	"  -c, --crying-hold SECONDS   crying stays ON this long after the last\n"
 	"                              BABY_CRYING, 1 to 86400 (default 30)\n"
 	"  -v, --verbose               a line on stderr per publication\n"
+	"      --user UID:GID          talk to the broker as (default 65534:65534)\n"
 	"      --remove                clear the retained discovery configs of ID\n"
 	"                              and every retained topic under PREFIX\n"
 	"  -h, --help                  show this help\n"
@@ -65,7 +67,7 @@ constexpr char USAGE[] =
 	"the password file or a TLS file could not be read, or --remove could\n"
 	"not reach the broker within 10 s; 2 usage error.\n";
 
-enum long_only { CAFILE = 256, CAPATH, CERT, KEY, INSECURE, TLS_VERSION, REMOVE, VERSION };
+enum long_only { CAFILE = 256, CAPATH, CERT, KEY, INSECURE, TLS_VERSION, USER, REMOVE, VERSION };
 
 constexpr option OPTIONS[] = {
 	{"host", required_argument, nullptr, 'H'},
@@ -85,6 +87,7 @@ constexpr option OPTIONS[] = {
 	{"keepalive", required_argument, nullptr, 'k'},
 	{"crying-hold", required_argument, nullptr, 'c'},
 	{"verbose", no_argument, nullptr, 'v'},
+	{"user", required_argument, nullptr, USER},
 	{"remove", no_argument, nullptr, REMOVE},
 	{"help", no_argument, nullptr, 'h'},
 	{"version", no_argument, nullptr, VERSION},
@@ -140,6 +143,20 @@ void parse_number(const char *option, const char *text, unsigned long min, unsig
 		tool_usage_error(option, ": '", text, "' is not a ", what, " from ", (long)min, " to ", (long)max);
 }
 
+// --user UID:GID, two numbers: no passwd entry is needed, none looked up.
+void parse_user(bridge &b, const char *user)
+{
+	constexpr unsigned long ID_LIMIT = 4294967294;  // (uid_t)-1 means "unchanged"
+	b.uid = b.gid = 65534;
+	const char *colon = user != nullptr ? strchr(user, ':') : nullptr;
+	char uid[11] = {};
+	if (colon != nullptr && colon - user < (ptrdiff_t)sizeof(uid))
+		memcpy(uid, user, (size_t)(colon - user));
+	if (user != nullptr && (uid[0] == '\0' || !tool_parse_number(uid, ID_LIMIT, &b.uid) ||
+				!tool_parse_number(colon + 1, ID_LIMIT, &b.gid)))
+		tool_usage_error("--user: '", user, "' is not UID:GID, two numbers");
+}
+
 // The TLS options, as mosquitto's own clients take them. Files are opened
 // here, so that one that cannot be read is said at once and by name.
 void check_tls(bridge &b, const char *version)
@@ -193,7 +210,7 @@ void check_tls(bridge &b, const char *version)
 void parse_command_line(bridge &b, int argc, char **argv, int *index)
 {
 	const char *port = nullptr, *keepalive = nullptr, *hold = nullptr, *id = nullptr, *prefix = nullptr,
-		   *password_file = nullptr, *version = nullptr;
+		   *password_file = nullptr, *version = nullptr, *user = nullptr;
 	bool no_discovery = false, discovery_given = false;
 	unsigned long n = 0;
 	tls_settings &tls = b.tls_options;
@@ -222,6 +239,7 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 		case 'k': keepalive = optarg; break;
 		case 'c': hold = optarg; break;
 		case 'v': b.verbose = true; break;
+		case USER: user = optarg; break;
 		case REMOVE: b.removing = true; break;
 		case VERSION: show_version();
 		}
@@ -251,6 +269,7 @@ void parse_command_line(bridge &b, int argc, char **argv, int *index)
 				 " characters without + and #");
 	if (password_file != nullptr && b.username == nullptr)
 		tool_usage_error("--password-file needs --username");
+	parse_user(b, user);
 	check_tls(b, version);
 	b.port = b.tls ? TLS_PORT : PORT;
 	parse_number("--port", port, 1, 65535, "number", &b.port);

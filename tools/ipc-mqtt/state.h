@@ -60,6 +60,7 @@ constexpr size_t PREFIX_MAX = 128;
 constexpr size_t PASSWORD_MAX = 256;
 
 struct mosquitto;
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
 // What --cafile and its kin ask for; cafile or capath turns TLS on.
 struct tls_settings {
@@ -88,6 +89,12 @@ struct lookup_child {
 struct dispatcher_seen {
 	pid_t pid;  // 0: none
 	int fd;     // the descriptor by which it holds the queue
+};
+
+// The part that keeps root (privileged.cpp).
+struct privileged_part {
+	pid_t pid;  // 0: none, the bridge looks itself
+	int fd;     // the socketpair it answers on
 };
 
 struct bridge {
@@ -142,4 +149,10 @@ struct bridge {
 	bool v311;  // the next attempt speaks MQTT 3.1.1: a broker refused 5 (0: 5 first)
 	bool deaf;  // the broker sent more than the bridge takes: it subscribes no more
 	bridge_ms quiet_until[2];  // of the line about an ignored birth, and config: once a minute
+
+	// Least privilege (sandbox.cpp, privileged.cpp, and tls.cpp's files).
+	unsigned long uid, gid;  // --user: who the network part runs as
+	privileged_part priv;    // the part that keeps root
+	ssl_ctx_st *tls_context; // the last good one (tls.cpp), which libmosquitto holds too
+	bool reload_failed;      // a TLS file could not be used at the last attempt: said once
 };

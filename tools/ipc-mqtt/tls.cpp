@@ -3,10 +3,13 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <mosquitto.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -69,25 +72,100 @@ void put_clock(ipc_text &t)
 		    ipc_padded{(unsigned)tm.tm_min, 2}, ":", ipc_padded{(unsigned)tm.tm_sec, 2}, " UTC");
 }
 
-bool unusable(const char *option, const char *path, const char *why)
+// Said at start, and at an attempt the first time a renewed file cannot be
+// used.
+bool unusable(const bridge &b, const char *option, const char *path, const char *why)
 {
-	say(option, " ", path, ": ", why, "\n");
+	if (!b.reload_failed)
+		say(option, " ", path, ": ", why, "\n");
 	return false;
 }
 
-// The files of the settings into ctx, or a line that says which cannot be
-// used.
-bool load(SSL_CTX *ctx, const tls_settings &s)
+// A TLS file, opened afresh, as root (by the privileged part once the
+// bridge has given root up): a key may be root's alone, and a certificate
+// renewed on disk is the one read. At most TLS_FILE_MAX bytes: a CA bundle
+// is a few hundred KB.
+constexpr off_t TLS_FILE_MAX = 1 << 20;
+BIO *open_file(bridge &b, int question, const char *option, const char *path)
 {
-	if (!SSL_CTX_load_verify_locations(ctx, s.cafile, s.capath))
-		return unusable(s.cafile != nullptr ? "--cafile" : "--capath", s.cafile != nullptr ? s.cafile : s.capath,
-				"no CA certificate in it (PEM)");
-	if (s.cert != nullptr && SSL_CTX_use_certificate_chain_file(ctx, s.cert) != 1)
-		return unusable("--cert", s.cert, "no certificate in it (PEM)");
-	if (s.key != nullptr && SSL_CTX_use_PrivateKey_file(ctx, s.key, SSL_FILETYPE_PEM) != 1)
-		return unusable("--key", s.key, "no key in it (PEM, without a passphrase)");
+	int fd = privileged_open(b, question);
+	struct stat st;
+	if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > TLS_FILE_MAX) {
+		close(fd);
+		fd = -1;
+		errno = EFBIG;
+	}
+	BIO *in = fd >= 0 ? BIO_new_fd(fd, BIO_CLOSE) : nullptr;
+	if (in == nullptr)
+		unusable(b, option, path, strerror(errno));
+	return in;
+}
+
+// Each certificate of a PEM file, into the store: false when there is none.
+bool load_cas(SSL_CTX *ctx, BIO *in)
+{
+	STACK_OF(X509_INFO) *all = PEM_X509_INFO_read_bio(in, nullptr, no_passphrase, nullptr);
+	X509_STORE *store = SSL_CTX_get_cert_store(ctx);
+	int added = 0;
+	for (int i = 0; i < sk_X509_INFO_num(all); i++) {
+		X509 *cert = sk_X509_INFO_value(all, i)->x509;
+		added += cert != nullptr && X509_STORE_add_cert(store, cert) == 1;
+	}
+	sk_X509_INFO_pop_free(all, X509_INFO_free);
+	return added > 0;
+}
+
+// This device's certificate, then the chain that may follow it.
+bool load_chain(SSL_CTX *ctx, BIO *in)
+{
+	X509 *cert = PEM_read_bio_X509_AUX(in, nullptr, no_passphrase, nullptr);
+	bool ok = cert != nullptr && SSL_CTX_use_certificate(ctx, cert) == 1;
+	X509_free(cert);
+	for (X509 *ca; ok && (ca = PEM_read_bio_X509(in, nullptr, no_passphrase, nullptr)) != nullptr;)
+		if (SSL_CTX_add0_chain_cert(ctx, ca) != 1) {
+			X509_free(ca);
+			ok = false;
+		}
+	ERR_clear_error();  // the end of the file, read as a missing certificate
+	return ok;
+}
+
+bool load_key(SSL_CTX *ctx, BIO *in)
+{
+	EVP_PKEY *key = PEM_read_bio_PrivateKey(in, nullptr, no_passphrase, nullptr);
+	bool ok = key != nullptr && SSL_CTX_use_PrivateKey(ctx, key) == 1;
+	EVP_PKEY_free(key);
+	return ok;
+}
+
+// One file into ctx by load, or a line that says why it cannot be used.
+bool load_file(SSL_CTX *ctx, bridge &b, int question, const char *option, const char *path,
+	       bool (*load)(SSL_CTX *, BIO *), const char *why)
+{
+	if (path == nullptr)
+		return true;
+	BIO *in = open_file(b, question, option, path);
+	if (in == nullptr)
+		return false;
+	bool ok = load(ctx, in);
+	BIO_free(in);
+	return ok || unusable(b, option, path, why);
+}
+
+// The files of the settings into ctx, or a line that says which cannot be
+// used. A --capath is read as the broker's chain needs it, by the bridge
+// itself: a CA directory is everyone's to read.
+bool load(SSL_CTX *ctx, bridge &b)
+{
+	const tls_settings &s = b.tls_options;
+	if (s.capath != nullptr && !SSL_CTX_load_verify_locations(ctx, nullptr, s.capath))
+		return unusable(b, "--capath", s.capath, "no CA certificate in it (PEM)");
+	if (!load_file(ctx, b, PRIV_CAFILE, "--cafile", s.cafile, load_cas, "no CA certificate in it (PEM)") ||
+	    !load_file(ctx, b, PRIV_CERT, "--cert", s.cert, load_chain, "no certificate in it (PEM)") ||
+	    !load_file(ctx, b, PRIV_KEY, "--key", s.key, load_key, "no key in it (PEM, without a passphrase)"))
+		return false;
 	if (s.key != nullptr && SSL_CTX_check_private_key(ctx) != 1)
-		return unusable("--key", s.key, "not the key of --cert");
+		return unusable(b, "--key", s.key, "not the key of --cert");
 	return true;
 }
 
@@ -160,13 +238,16 @@ bool put_refusal(ipc_text &t, const bridge &b)
 
 } // namespace
 
-bool tls_setup(bridge &b)
+namespace {
+
+// A context from the files as they are now, or nullptr, said.
+SSL_CTX *make_context(bridge &b)
 {
 	const tls_settings &s = b.tls_options;
 	SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
 	if (ctx == nullptr) {
 		say("can't set up TLS\n");
-		return false;
+		return nullptr;
 	}
 	SSL_CTX_set_min_proto_version(ctx, s.version != 0 ? s.version : TLS1_2_VERSION);
 	SSL_CTX_set_max_proto_version(ctx, s.version);
@@ -175,16 +256,31 @@ bool tls_setup(bridge &b)
 	SSL_CTX_set_info_callback(ctx, on_info);
 	SSL_CTX_set_msg_callback(ctx, on_message);
 	SSL_CTX_set_app_data(ctx, &b);
-	bool usable = load(ctx, s) && check_name(ctx, b);
-	// All of it ours: libmosquitto would check the name against the
-	// address that it is handed. It holds a reference of its own.
-	if (usable) {
-		mosquitto_int_option(b.mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
-		mosquitto_void_option(b.mosq, MOSQ_OPT_SSL_CTX, ctx);
-	}
+	if (load(ctx, b) && check_name(ctx, b))
+		return ctx;
 	SSL_CTX_free(ctx);
-	if (!usable)
+	return nullptr;
+}
+
+// All of it ours: libmosquitto would check the name against the address
+// that it is handed. It takes a reference of its own, and, 2.0.11, drops
+// none when given the next: the last one's is dropped here.
+void use_context(bridge &b, SSL_CTX *ctx)
+{
+	mosquitto_int_option(b.mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+	mosquitto_void_option(b.mosq, MOSQ_OPT_SSL_CTX, ctx);
+	SSL_CTX_free(b.tls_context);
+	b.tls_context = ctx;
+}
+
+} // namespace
+
+bool tls_setup(bridge &b)
+{
+	SSL_CTX *ctx = make_context(b);
+	if (ctx == nullptr)
 		return false;
+	use_context(b, ctx);
 
 	// Readable when the wall clock is set, whatever the timer says.
 	b.clock_fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -197,9 +293,18 @@ bool tls_setup(bridge &b)
 	return true;
 }
 
+// The files are read again for each attempt: a certificate renewed on disk
+// is the next one's. One that cannot be used is said once, and the last
+// good context serves until it can.
 void tls_attempt(bridge &b)
 {
 	b.handshake = {X509_V_OK, -1, false};
+	if (!b.tls)
+		return;
+	SSL_CTX *ctx = make_context(b);
+	b.reload_failed = ctx == nullptr;
+	if (ctx != nullptr)
+		use_context(b, ctx);
 }
 
 const char *tls_failure(const bridge &b, ipc_text &why)
