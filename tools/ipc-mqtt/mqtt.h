@@ -75,7 +75,7 @@ void subscribe_discovery(bridge &b);
 // an old config, or for --remove a retained message.
 void inbound(bridge &b, const char *topic, const void *payload, size_t len, bool retain);
 
-// chain.cpp: whether an ipc-dispatchd serves the live /ipc_dispatch now;
+// dispatcher.cpp: whether an ipc-dispatchd serves the live /ipc_dispatch now;
 // check_dispatcher looks, and tells the broker what changed; the
 // privileged part looks with dispatcher_now (the pid that serves, or 0).
 bool dispatcher_serves(bridge &b);

@@ -84,7 +84,7 @@ struct lookup_child {
 	int fd;     // the pipe its answer comes over
 };
 
-// The ipc-dispatchd that served the queue when last looked at (chain.cpp):
+// The ipc-dispatchd that served the queue when last looked at (dispatcher.cpp):
 // looking at it again costs a few system calls, a scan of /proc many.
 struct dispatcher_seen {
 	pid_t pid;  // 0: none
@@ -134,7 +134,7 @@ struct bridge {
 	const char *server_name;  // for SNI: the name given, never an address (nullptr)
 	int clock_fd;             // readable when the wall clock is set: a certificate may be valid now
 
-	// The dispatcher (chain.cpp).
+	// The dispatcher (dispatcher.cpp).
 	dispatcher_seen seen;  // the one that served last
 
 	// Home Assistant (discovery.cpp).
