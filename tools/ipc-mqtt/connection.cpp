@@ -117,6 +117,7 @@ void on_connect(mosquitto *, void *data, int rc)
 	// The attempt's time: lookup, TCP, TLS's handshake and MQTT's CONNECT.
 	bridge_ms now = tool_now_ms(), took = now - (b.core.attempt_until - BRIDGE_ATTEMPT_MS);
 	bridge_connected(b.core, now);
+	b.said_refused = false;
 	say("connected to ", b.host, ":", b.port, b.tls ? " over TLS" : "", " in ", took, " ms",
 	    b.v311 ? " (MQTT 3.1.1)\n" : "\n");
 	if (b.removing) {
@@ -131,6 +132,22 @@ void on_connect(mosquitto *, void *data, int rc)
 	publish_text(b, "status", "online");
 	if (b.discovery != nullptr && !b.deaf)
 		subscribe_discovery(b);
+}
+
+// A broker whose ACL does not let this login write its topics still lets
+// it in, and drops each publication; MQTT 5 says so in the PUBACK alone.
+// Said once a connection: otherwise nothing would.
+void on_publish(mosquitto *, void *data, int, int reason, const mosquitto_property *)
+{
+	bridge &b = *(bridge *)data;
+	if (reason < 0x80 || b.said_refused)
+		return;
+	b.said_refused = true;
+	if (reason == 135)
+		say("the broker does not let login ", b.username != nullptr ? b.username : "(none)", " publish ", b.prefix,
+		    "/: not authorised (does its ACL want the login to be the --id?)\n");
+	else
+		say("the broker refused a publication: MQTT 5 reason ", reason, "\n");
 }
 
 void on_message(mosquitto *, void *data, const mosquitto_message *m)
@@ -167,6 +184,7 @@ bool make_client(bridge &b)
 	mosquitto_connect_callback_set(b.mosq, on_connect);
 	mosquitto_disconnect_callback_set(b.mosq, on_disconnect);
 	mosquitto_message_callback_set(b.mosq, on_message);
+	mosquitto_publish_v5_callback_set(b.mosq, on_publish);
 #if IPC_MQTT_TLS
 	if (b.tls)
 		return tls_setup(b);

@@ -126,6 +126,7 @@ struct bridge {
 	// The connection (connection.cpp).
 	mosquitto *mosq;   // libmosquitto's client, made once
 	int refused;       // the broker's reason in its CONNACK, when it refused us
+	bool said_refused;  // a publication the broker refused was said, this connection
 	uint64_t random;   // next_random's state, for the retries and births; 0: not seeded yet
 	lookup_child look;  // the lookup of the broker's name (lookup.cpp)
 
